@@ -1,0 +1,232 @@
+// Binary token reader: reads the binary layout in place from the loaded body,
+// bounding every read by the end of the innermost open token and the body.
+#include <cstring>
+#include <new>
+
+#include "tokenfile/binary/binary_stream.h"
+#include "tokenfile/byte_order.h"
+#include "tokenfile/stream_factory.h"
+
+namespace tokenfile {
+
+std::unique_ptr<TokenStream> make_binary_token_stream() noexcept {
+  return std::unique_ptr<TokenStream>(new (std::nothrow) BinaryTokenStream);
+}
+
+void BinaryTokenStream::settle_delta() noexcept {
+  if (!delta_known_) {
+    delta_ = container->body_pos - position;
+    delta_known_ = true;
+  }
+}
+
+uint32_t BinaryTokenStream::remaining() const noexcept {
+  const uint64_t offset = static_cast<uint64_t>(position) + delta_;
+  return offset >= container->body_size ? 0 : static_cast<uint32_t>(container->body_size - offset);
+}
+
+const uint8_t* BinaryTokenStream::cursor() const noexcept { return container->body() + position + delta_; }
+
+void BinaryTokenStream::advance(uint32_t n) noexcept {
+  position += n;
+  container->body_pos = position + delta_;
+}
+
+bool BinaryTokenStream::move_to(uint32_t target) noexcept {
+  const uint64_t offset = static_cast<uint64_t>(target) + delta_;
+  if (offset > container->body_size) return false;
+  position = target;
+  container->body_pos = static_cast<uint32_t>(offset);
+  return true;
+}
+
+void BinaryTokenStream::pop_open_token() noexcept {
+  if (!open_tokens.empty()) open_tokens.pop_back();
+  block_end = open_tokens.empty() ? 0 : open_tokens.back();
+}
+
+// Fails with ERR_END_OF_TOKEN (nothing consumed) when the innermost open
+// token has no further child; with ERR_END_OF_DATA when fewer than 4 bytes
+// are left for an id. From the push of the token's end on, the token counts
+// as open even if its label cannot be read.
+int32_t BinaryTokenStream::read_token_open(uint32_t& id, const char16_t** label_out) noexcept {
+  settle_delta();
+  if (!open_tokens.empty() && position >= block_end) return fail(ERR_END_OF_TOKEN);
+  if (remaining() < 4) return fail(ERR_END_OF_DATA);
+  id = load_u32le(cursor());
+  advance(4);
+  token_id = id;
+  if (remaining() < 4) return 0;
+  const uint32_t length = load_u32le(cursor());
+  advance(4);
+  const uint64_t end = static_cast<uint64_t>(position) + length;
+  // An end past 2^32 would wrap to before the token and read it again.
+  if (end > 0xFFFFFFFFu) return fail(ERR_READ);
+  try {
+    open_tokens.push_back(static_cast<uint32_t>(end));
+  } catch (const std::bad_alloc&) {
+    return fail(ERR_NO_MEMORY);
+  }
+  block_end = static_cast<uint32_t>(end);
+  if (remaining() < 1) return 0;
+  const uint32_t count = *cursor();
+  advance(1);
+  if (count == 0) {
+    label[0] = 0;
+    if (label_out) *label_out = nullptr;
+    return 1;
+  }
+  if (remaining() < 2 * count) return 0;
+  const uint8_t* p = cursor();
+  const uint32_t kept = count < 32 ? count : 32;
+  for (uint32_t i = 0; i < kept; ++i) label[i] = static_cast<char16_t>(load_u16le(p + 2 * i));
+  label[kept] = 0;
+  advance(2 * count);
+  if (label_out) *label_out = label;
+  return 1;
+}
+
+int32_t BinaryTokenStream::read_label(char16_t*) noexcept { return 1; }
+
+int32_t BinaryTokenStream::read_u32(uint32_t& value) noexcept {
+  settle_delta();
+  if (static_cast<uint64_t>(position) + 4 > block_end) return fail(ERR_END_OF_TOKEN);
+  if (remaining() < 4) return 0;
+  value = load_u32le(cursor());
+  advance(4);
+  return 1;
+}
+
+int32_t BinaryTokenStream::read_uint(uint32_t& value) noexcept { return read_u32(value); }
+int32_t BinaryTokenStream::read_hex(uint32_t& value) noexcept { return read_u32(value); }
+int32_t BinaryTokenStream::read_token_ref(uint32_t& id) noexcept { return read_u32(id); }
+
+int32_t BinaryTokenStream::read_int(int32_t& value) noexcept {
+  uint32_t bits;
+  if (!read_u32(bits)) return 0;
+  value = static_cast<int32_t>(bits);
+  return 1;
+}
+
+int32_t BinaryTokenStream::read_float(float& value) noexcept {
+  uint32_t bits;
+  if (!read_u32(bits)) return 0;
+  std::memcpy(&value, &bits, sizeof value);
+  return 1;
+}
+
+int32_t BinaryTokenStream::read_bytes(uint8_t* buffer, uint32_t count) noexcept {
+  settle_delta();
+  if (static_cast<uint64_t>(position) + count > block_end) return fail(ERR_END_OF_TOKEN);
+  if (remaining() < count) return 0;
+  if (count != 0) std::memcpy(buffer, cursor(), count);
+  advance(count);
+  return 1;
+}
+
+// A string is a u16 count and that many characters. Only its start is bound
+// by the token's end; the characters are bound by the body. A string longer
+// than the buffer fails, but leaves the stream after the whole string so
+// that reading can go on.
+template <typename Char>
+int32_t BinaryTokenStream::read_counted(Char* buffer, uint32_t capacity) noexcept {
+  settle_delta();
+  if (position >= block_end) return fail(ERR_END_OF_TOKEN);
+  if (remaining() < 2) return 0;
+  const uint32_t n = load_u16le(cursor());
+  advance(2);
+  const uint32_t bytes = n * static_cast<uint32_t>(sizeof(Char));
+  auto copy = [&](uint32_t chars) {
+    const uint8_t* p = cursor();
+    for (uint32_t i = 0; i < chars; ++i) {
+      if constexpr (sizeof(Char) == 2) {
+        buffer[i] = static_cast<Char>(load_u16le(p + 2 * i));
+      } else {
+        buffer[i] = static_cast<Char>(p[i]);
+      }
+    }
+  };
+  if (n < capacity) {
+    if (remaining() < bytes) return 0;
+    copy(n);
+    buffer[n] = 0;
+    advance(bytes);
+    return 1;
+  }
+  if (n == capacity) {
+    if (remaining() < bytes) return 0;
+    copy(n - 1);
+    buffer[n - 1] = 0;
+    advance(bytes);
+    return 1;
+  }
+  const uint32_t kept = capacity * static_cast<uint32_t>(sizeof(Char));
+  if (remaining() < kept) return 0;
+  copy(capacity);
+  if (remaining() < bytes) {
+    advance(kept);
+    return fail(ERR_READ);
+  }
+  advance(bytes);
+  return 0;
+}
+
+int32_t BinaryTokenStream::read_wstring(char16_t* buffer, uint32_t capacity) noexcept {
+  return read_counted(buffer, capacity);
+}
+
+int32_t BinaryTokenStream::read_string(char* buffer, uint32_t capacity) noexcept {
+  return read_counted(buffer, capacity);
+}
+
+// Skips to the end of the innermost open token and closes it. When that end
+// lies past the body (a truncated file) the token is closed all the same,
+// but the result is a failure with ERR_READ: the data was not all there.
+int32_t BinaryTokenStream::read_token_close() noexcept {
+  settle_delta();
+  if (open_tokens.empty()) return fail(ERR_SYNTAX);
+  int32_t result = 1;
+  if (!move_to(block_end)) {
+    position = block_end;
+    result = fail(ERR_READ);
+  }
+  pop_open_token();
+  return result;
+}
+
+// The innermost open token as a complete binary token image: id, length,
+// label and the unread rest of its content. Null with the token still open
+// when the rest is not all in the body.
+std::unique_ptr<TokenBlock> BinaryTokenStream::read_block() noexcept {
+  settle_delta();
+  if (open_tokens.empty() || position > block_end) {
+    token_error = open_tokens.empty() ? ERR_SYNTAX : ERR_READ;
+    return nullptr;
+  }
+  const uint32_t rest = block_end - position;
+  if (remaining() < rest) return nullptr;  // checked before anything is allocated
+  uint32_t k = 0;
+  while (k < 32 && label[k] != 0) ++k;
+  const uint64_t size = static_cast<uint64_t>(rest) + 2 * k + 9;
+  if (size > 0xFFFFFFFFu) return nullptr;
+  std::unique_ptr<TokenBlock> block;
+  try {
+    block = std::make_unique<TokenBlock>();
+    block->kind = BLOCK_BINARY;
+    block->bytes.resize(static_cast<size_t>(size));
+  } catch (const std::bad_alloc&) {
+    token_error = ERR_NO_MEMORY;
+    return nullptr;
+  }
+  uint8_t* out = block->bytes.data();
+  store_u32le(out, token_id);
+  store_u32le(out + 4, static_cast<uint32_t>(size - 8));
+  out[8] = static_cast<uint8_t>(k);
+  for (uint32_t i = 0; i < k; ++i) store_u16le(out + 9 + 2 * i, label[i]);
+  if (rest != 0) std::memcpy(out + 9 + 2 * k, cursor(), rest);
+  advance(rest);
+  pop_open_token();
+  return block;
+}
+
+}  // namespace tokenfile

@@ -1,0 +1,269 @@
+// The file container: loading, saving and the three body operations.
+#include "tokenfile/file_container.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "tokenfile/byte_order.h"
+#include "tokenfile/huffman.h"
+
+namespace tokenfile {
+namespace {
+
+constexpr uint8_t kMagic[5] = {'T', 'O', 'R', 'V', 'I'};
+constexpr uint32_t kNarrowHeaderSize = 16;
+constexpr uint32_t kWideHeaderSize = 34;  // byte-order mark and 16 UTF-16 units
+constexpr uint64_t kMaxBody = std::numeric_limits<uint32_t>::max();
+
+// zlib cannot expand one input byte into more than about 1032 output bytes
+// (a 258-byte match in two bits); a size field beyond that bound is forged.
+constexpr uint64_t kZlibMaxRatio = 1032;
+
+bool has_wide_magic(const std::vector<uint8_t>& f) {
+  if (f.size() < 12 || f[0] != 0xFF || f[1] != 0xFE) return false;
+  for (int i = 0; i < 5; ++i)
+    if (f[2 + 2 * i] != kMagic[i] || f[3 + 2 * i] != 0) return false;
+  return true;
+}
+
+bool expand_zlib(FileContainer& c, const uint8_t* packed, uint32_t packed_size) {
+  const uint32_t n = load_u32le(c.header + 8);
+  if (n == 0 || n > static_cast<uint64_t>(packed_size) * kZlibMaxRatio) return false;
+  std::vector<uint8_t> body;
+  try {
+    body.resize(n);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  uLongf produced = n;
+  if (uncompress(body.data(), &produced, packed, packed_size) != Z_OK || produced != n) return false;
+  c.storage = std::move(body);
+  c.body_base = 0;
+  c.body_size = n;
+  return true;
+}
+
+bool expand_huffman(FileContainer& c, const uint8_t* packed, uint32_t packed_size) {
+  if (packed_size <= HUFFMAN_TABLE_SIZE) return false;  // table cut short, or no code words
+  const uint32_t size_field = load_u32le(c.header + 8);
+  if (size_field < HUFFMAN_TABLE_SIZE) return false;
+  const uint32_t n = size_field - HUFFMAN_TABLE_SIZE;
+  const uint8_t* words = packed + HUFFMAN_TABLE_SIZE;
+  const uint32_t words_size = packed_size - HUFFMAN_TABLE_SIZE;
+  // Every code is at least one bit long, so a byte of code words yields at
+  // most eight bytes of body: a larger size field is forged.
+  if (n > static_cast<uint64_t>(words_size) * 8) return false;
+  std::vector<uint8_t> body;
+  try {
+    body.resize(n);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  if (huffman_expand(packed, words, words_size, body.data(), n) != static_cast<int64_t>(n)) return false;
+  c.storage = std::move(body);
+  c.body_base = 0;
+  c.body_size = n;
+  return true;
+}
+
+// Compresses the body if the header asks for it, filling in the size field.
+// An empty body is saved uncompressed: there is nothing to compress.
+bool compress_body(FileContainer& c) {
+  const char compression = c.compression();
+  if (compression != COMPRESSION_HUFFMAN && compression != COMPRESSION_ZLIB) return true;
+  if (c.body_size == 0) {
+    c.header[7] = '@';
+    std::memset(c.header + 8, '@', 4);
+    return true;
+  }
+  std::vector<uint8_t> packed;
+  uint32_t size_field = 0;
+  if (compression == COMPRESSION_HUFFMAN) {
+    if (c.body_size > kMaxBody - HUFFMAN_TABLE_SIZE) return false;
+    if (!huffman_compress(c.body(), c.body_size, packed)) return false;
+    size_field = c.body_size + HUFFMAN_TABLE_SIZE;
+  } else {
+    // compressBound leaves room for incompressible bodies too.
+    uLongf room = compressBound(c.body_size);
+    try {
+      packed.resize(room);
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    if (compress(packed.data(), &room, c.body(), c.body_size) != Z_OK) return false;
+    packed.resize(room);
+    size_field = c.body_size;
+  }
+  if (packed.size() > kMaxBody) return false;
+  store_u32le(c.header + 8, size_field);
+  c.storage = std::move(packed);
+  c.body_base = 0;
+  c.body_size = static_cast<uint32_t>(c.storage.size());
+  c.body_pos = 0;
+  return true;
+}
+
+// The file header as it goes to the file; returns its length.
+uint32_t encode_header(const FileContainer& c, uint8_t (&out)[kWideHeaderSize]) {
+  if (!c.wide_header) {
+    std::memcpy(out, c.header, kNarrowHeaderSize);
+    return kNarrowHeaderSize;
+  }
+  out[0] = 0xFF;
+  out[1] = 0xFE;
+  for (uint32_t i = 0; i < 16; ++i) {
+    out[2 + 2 * i] = c.header[i];
+    out[3 + 2 * i] = 0;
+  }
+  return kWideHeaderSize;
+}
+
+}  // namespace
+
+std::unique_ptr<FileContainer> container_load(std::vector<uint8_t>&& file_bytes) noexcept {
+  std::unique_ptr<FileContainer> c(new (std::nothrow) FileContainer);
+  if (!c) return nullptr;
+  c->mode = CONTAINER_READ;
+  std::vector<uint8_t> f = std::move(file_bytes);
+
+  uint32_t header_size = 0;
+  if (has_wide_magic(f)) {
+    if (f.size() < kWideHeaderSize) return nullptr;
+    for (uint32_t i = 0; i < 16; ++i) c->header[i] = f[2 + 2 * i];
+    c->wide_header = 1;
+    header_size = kWideHeaderSize;
+  } else if (f.size() >= 5 && std::equal(kMagic, kMagic + 5, f.begin())) {
+    if (f.size() < kNarrowHeaderSize) return nullptr;
+    std::memcpy(c->header, f.data(), kNarrowHeaderSize);
+    header_size = kNarrowHeaderSize;
+  } else {
+    // Headerless: the whole file is an uncompressed body.
+    std::memset(c->header, '@', sizeof c->header);
+  }
+  const char compression = c->compression();
+  if (compression != COMPRESSION_NONE && compression != COMPRESSION_HUFFMAN && compression != COMPRESSION_ZLIB)
+    return nullptr;
+  if (f.size() - header_size > kMaxBody) return nullptr;
+  const uint32_t stored_size = static_cast<uint32_t>(f.size() - header_size);
+  if (stored_size == 0) return nullptr;
+
+  if (compression == COMPRESSION_NONE) {
+    c->storage = std::move(f);
+    c->body_base = header_size;
+    c->body_size = stored_size;
+  } else if (compression == COMPRESSION_ZLIB) {
+    if (!expand_zlib(*c, f.data() + header_size, stored_size)) return nullptr;
+  } else {
+    if (!expand_huffman(*c, f.data() + header_size, stored_size)) return nullptr;
+  }
+  c->body_pos = 0;
+  return c;
+}
+
+std::unique_ptr<FileContainer> container_create(std::FILE* file, char compression, int32_t wide_header) noexcept {
+  std::unique_ptr<FileContainer> c(new (std::nothrow) FileContainer);
+  if (!c) return nullptr;
+  c->file = file;
+  c->mode = CONTAINER_WRITE;
+  c->wide_header = wide_header;
+  std::memcpy(c->header, "TORVIA@@@@@@@@@@", 16);
+  if (compression == COMPRESSION_HUFFMAN || compression == COMPRESSION_ZLIB) c->header[7] = static_cast<uint8_t>(compression);
+  return c;
+}
+
+std::unique_ptr<FileContainer> container_open(std::FILE* file, int32_t mode, char compression,
+                                              int32_t wide_header) noexcept {
+  if (mode != CONTAINER_READ) return container_create(file, compression, wide_header);
+  if (file == nullptr) return nullptr;
+  if (fseeko(file, 0, SEEK_END) != 0) return nullptr;
+  const off_t length = ftello(file);
+  if (length < 0 || static_cast<uint64_t>(length) > kMaxBody + kWideHeaderSize) return nullptr;
+  if (fseeko(file, 0, SEEK_SET) != 0) return nullptr;
+  std::vector<uint8_t> bytes;
+  try {
+    bytes.resize(static_cast<size_t>(length));
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+  if (std::fread(bytes.data(), 1, bytes.size(), file) != bytes.size()) return nullptr;
+  auto c = container_load(std::move(bytes));
+  if (c) c->file = file;
+  return c;
+}
+
+int32_t container_close(std::unique_ptr<FileContainer> container) noexcept {
+  if (!container) return 0;
+  if (container->mode == CONTAINER_READ) return 1;
+  if (container->file == nullptr || !compress_body(*container)) return 0;
+  uint8_t header[kWideHeaderSize];
+  const uint32_t header_size = encode_header(*container, header);
+  if (std::fwrite(header, 1, header_size, container->file) != header_size) return 0;
+  if (container->body_size != 0 &&
+      std::fwrite(container->body(), 1, container->body_size, container->file) != container->body_size)
+    return 0;
+  return 1;
+}
+
+int32_t container_close_to_bytes(std::unique_ptr<FileContainer> container, std::vector<uint8_t>& out) noexcept {
+  if (!container || container->mode == CONTAINER_READ) return 0;
+  if (!compress_body(*container)) return 0;
+  uint8_t header[kWideHeaderSize];
+  const uint32_t header_size = encode_header(*container, header);
+  try {
+    out.assign(header, header + header_size);
+    out.insert(out.end(), container->body(), container->body() + container->body_size);
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+  return 1;
+}
+
+uint32_t container_read(FileContainer& c, void* destination, uint32_t count) noexcept {
+  const uint32_t n = std::min(count, c.body_size - c.body_pos);
+  if (n != 0) std::memcpy(destination, c.body() + c.body_pos, n);
+  c.body_pos += n;
+  return n;
+}
+
+uint32_t container_write(FileContainer& c, const void* source, uint32_t count) noexcept {
+  if (count == 0) return 0;
+  const uint64_t end = static_cast<uint64_t>(c.body_pos) + count;
+  if (end > kMaxBody) return CONTAINER_FAILED;
+  const auto* src = static_cast<const uint8_t*>(source);
+  const uint32_t inside = std::min(count, c.body_size - c.body_pos);
+  if (inside < count) {
+    // Appending through insert grows the storage geometrically; it either
+    // succeeds or leaves the body as it was.
+    try {
+      c.storage.insert(c.storage.end(), src + inside, src + count);
+    } catch (const std::bad_alloc&) {
+      return CONTAINER_FAILED;
+    } catch (const std::length_error&) {
+      return CONTAINER_FAILED;
+    }
+    c.body_size = static_cast<uint32_t>(end);
+  }
+  if (inside != 0) std::memcpy(c.body() + c.body_pos, src, inside);
+  c.body_pos = static_cast<uint32_t>(end);
+  return count;
+}
+
+uint32_t container_seek(FileContainer& c, int32_t offset, int32_t origin) noexcept {
+  uint32_t base = 0;
+  if (origin == ORIGIN_END) {
+    base = c.body_size;
+  } else if (origin == ORIGIN_CURRENT) {
+    base = c.body_pos;
+  }
+  // Wrapping unsigned arithmetic: a target before 0 becomes huge and fails.
+  const uint32_t target = base + static_cast<uint32_t>(offset);
+  if (target > c.body_size) return CONTAINER_FAILED;
+  c.body_pos = target;
+  return target;
+}
+
+}  // namespace tokenfile

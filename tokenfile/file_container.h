@@ -1,0 +1,98 @@
+// The file container: one token file as a whole-file body buffer in memory.
+//
+// A token file is an optional 16-byte file header (magic "TORVI", in an 8-bit
+// form or a UTF-16 form behind a byte-order mark) followed by the body, stored
+// plain ('@'), zlib-compressed ('F') or Huffman-compressed ('B'). Loading reads
+// and expands the whole body at once; saving compresses it if asked and writes
+// the header and the body in one go. In between, the encodings reach the bytes
+// only through container_read, container_write and container_seek (or, on hot
+// paths, the body view below, which is the same buffer).
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+namespace tokenfile {
+
+inline constexpr int32_t CONTAINER_READ = 1;
+inline constexpr int32_t CONTAINER_WRITE = 2;
+
+// container_seek origins. Not the usual file-seek order.
+inline constexpr int32_t ORIGIN_START = 0;
+inline constexpr int32_t ORIGIN_END = 1;
+inline constexpr int32_t ORIGIN_CURRENT = 2;
+
+// Result of container_write and container_seek on failure (-1 as unsigned).
+inline constexpr uint32_t CONTAINER_FAILED = 0xFFFFFFFFu;
+
+inline constexpr char COMPRESSION_NONE = '@';
+inline constexpr char COMPRESSION_HUFFMAN = 'B';
+inline constexpr char COMPRESSION_ZLIB = 'F';
+
+struct FileContainer {
+  // The file the container saves to; never closed by the container. Null for
+  // a container loaded from memory or one saved to memory.
+  std::FILE* file = nullptr;
+  // The file header in its 8-bit form: as read (sixteen '@' for a headerless
+  // file) or as it will be written.
+  uint8_t header[16] = {};
+  int32_t mode = CONTAINER_READ;
+  // Non-zero when the file header is (to be) in the UTF-16 form.
+  int32_t wide_header = 0;
+  // Invariant: body_pos <= body_size == storage.size() - body_base.
+  uint32_t body_size = 0;
+  uint32_t body_pos = 0;
+  // The body lives at storage[body_base...]: a loaded plain file keeps its
+  // header bytes in front of the body instead of moving the body down.
+  std::vector<uint8_t> storage;
+  uint32_t body_base = 0;
+
+  const uint8_t* body() const noexcept { return storage.data() + body_base; }
+  uint8_t* body() noexcept { return storage.data() + body_base; }
+  char compression() const noexcept { return static_cast<char>(header[7]); }
+};
+
+// Loads a whole token file from `file` (opened for binary reading): file
+// header recognised, body read and expanded. Null on any failure; sets no
+// error code. The file stays open. `mode` other than CONTAINER_READ prepares
+// a container for writing instead, like container_create.
+std::unique_ptr<FileContainer> container_open(std::FILE* file, int32_t mode, char compression,
+                                              int32_t wide_header) noexcept;
+
+// Loads a token file held in memory; the container takes the bytes over.
+std::unique_ptr<FileContainer> container_load(std::vector<uint8_t>&& file_bytes) noexcept;
+
+// Prepares a container for writing with an empty body. `compression` is 'B'
+// or 'F' for a compressed file; any other value means none. Null when out of
+// memory.
+std::unique_ptr<FileContainer> container_create(std::FILE* file, char compression,
+                                                int32_t wide_header) noexcept;
+
+// Finishes a container. For one opened for writing: compresses the body if
+// asked and writes the file header and the body to its file. Non-zero on
+// success; zero when compression or a write failed. The container is released
+// in every case and the file is left open.
+[[nodiscard]] int32_t container_close(std::unique_ptr<FileContainer> container) noexcept;
+
+// As container_close for a writing container, but the file's bytes (header
+// and body) go to `out` instead of a file.
+[[nodiscard]] int32_t container_close_to_bytes(std::unique_ptr<FileContainer> container,
+                                               std::vector<uint8_t>& out) noexcept;
+
+// Copies min(count, body_size - body_pos) bytes and advances; never fails.
+uint32_t container_read(FileContainer& c, void* destination, uint32_t count) noexcept;
+
+// Copies count bytes at body_pos, growing the body when they reach past its
+// end (amortised: storage grows geometrically). Returns count, or
+// CONTAINER_FAILED with the body unchanged when it cannot grow.
+uint32_t container_write(FileContainer& c, const void* source, uint32_t count) noexcept;
+
+// Moves body_pos to offset from ORIGIN_START, ORIGIN_END or ORIGIN_CURRENT
+// (a negative offset given as its two's complement). Returns the new
+// position, or CONTAINER_FAILED with body_pos unchanged when the target,
+// taken as unsigned, lies past body_size.
+uint32_t container_seek(FileContainer& c, int32_t offset, int32_t origin) noexcept;
+
+}  // namespace tokenfile

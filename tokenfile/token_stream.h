@@ -1,0 +1,176 @@
+// The token stream: one open token file, read or written, seen through 24
+// operations that do not reveal the encoding beneath (text or binary).
+//
+// A token has an id (from the token dictionary), an optional label, values
+// and child tokens. Readers ask for each value with the read operation that
+// matches the write operation used for it; neither encoding records types.
+//
+// Every operation returns non-zero for success and zero for failure (except
+// read_block, which returns a block or null); the cause of a failure is left
+// in token_error. No operation throws.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tokenfile/file_container.h"
+#include "tokenfile/token_error.h"
+
+namespace tokenfile {
+
+// Stream flag bits.
+inline constexpr uint32_t STREAM_READ = 0x1;    // reads an existing file; clear: writes
+inline constexpr uint32_t STREAM_WRITE = 0x2;   // passed by writers; nothing tests it
+inline constexpr uint32_t STREAM_BINARY = 0x4;  // binary encoding (otherwise text)
+inline constexpr uint32_t STREAM_TEXT = 0x8;
+inline constexpr uint32_t STREAM_OWNS_FILE = 0x10000;  // opened by path; closed with the stream
+
+// TokenBlock kinds.
+inline constexpr uint32_t BLOCK_BINARY = 4;
+inline constexpr uint32_t BLOCK_TEXT = 8;
+
+// One line of a text block; depth is its indentation level relative to the
+// block's first line.
+struct BlockLine {
+  std::u16string text;
+  int32_t depth = 0;
+};
+
+// A whole token copied out of one stream, to be written into another stream
+// of the same encoding. Kind 4 holds a complete binary token image in
+// `bytes`; kind 8 holds text `lines`.
+struct TokenBlock {
+  uint32_t kind = 0;
+  std::vector<uint8_t> bytes;
+  std::vector<BlockLine> lines;
+
+  uint32_t size() const noexcept { return static_cast<uint32_t>(bytes.size()); }
+};
+
+// Capacity, terminator included, of the buffer read_label fills in the text
+// encoding (the longest lexeme is 1055 characters).
+inline constexpr uint32_t LABEL_TEXT_CAPACITY = 1056;
+
+class TokenStream {
+ public:
+  TokenStream() = default;
+  TokenStream(const TokenStream&) = delete;
+  TokenStream& operator=(const TokenStream&) = delete;
+  // Destroying a stream without token_stream_close abandons it: a writing
+  // stream opened by path removes its temporary file, the target untouched.
+  virtual ~TokenStream();
+
+  // --- reading (slots 0 to 11) ---
+
+  // Opens the next child of the innermost open token (or the next top-level
+  // token). `label`, when given, receives a pointer to the stream's label
+  // buffer or null when the token has none. At the top level, fails with
+  // ERR_END_OF_DATA when there is no further token.
+  [[nodiscard]] virtual int32_t read_token_open(uint32_t& id, const char16_t** label) noexcept = 0;
+  // Text: one word into `text` (room for LABEL_TEXT_CAPACITY units).
+  // Binary: reads nothing and succeeds.
+  [[nodiscard]] virtual int32_t read_label(char16_t* text) noexcept = 0;
+  [[nodiscard]] virtual int32_t read_uint(uint32_t& value) noexcept = 0;
+  [[nodiscard]] virtual int32_t read_int(int32_t& value) noexcept = 0;
+  [[nodiscard]] virtual int32_t read_hex(uint32_t& value) noexcept = 0;
+  [[nodiscard]] virtual int32_t read_float(float& value) noexcept = 0;
+  // At most capacity - 1 units and a terminator (capacity >= 1).
+  [[nodiscard]] virtual int32_t read_wstring(char16_t* buffer, uint32_t capacity) noexcept = 0;
+  [[nodiscard]] virtual int32_t read_string(char* buffer, uint32_t capacity) noexcept = 0;
+  // Exactly `count` bytes on success.
+  [[nodiscard]] virtual int32_t read_bytes(uint8_t* buffer, uint32_t count) noexcept = 0;
+  [[nodiscard]] virtual int32_t read_token_ref(uint32_t& id) noexcept = 0;
+  // The innermost open token (its opening and what is left unread) as a
+  // block of the stream's encoding; closes the token. Null on failure.
+  [[nodiscard]] virtual std::unique_ptr<TokenBlock> read_block() noexcept = 0;
+  // Skips what is left of the innermost open token and closes it.
+  [[nodiscard]] virtual int32_t read_token_close() noexcept = 0;
+
+  // --- writing (slots 12 to 23) ---
+
+  [[nodiscard]] virtual int32_t write_token_open(uint32_t id, const char16_t* label) noexcept = 0;
+  [[nodiscard]] virtual int32_t write_label(const char16_t* text) noexcept = 0;
+  [[nodiscard]] virtual int32_t write_uint(uint32_t value) noexcept = 0;
+  [[nodiscard]] virtual int32_t write_int(int32_t value) noexcept = 0;
+  [[nodiscard]] virtual int32_t write_hex(uint32_t value) noexcept = 0;
+  [[nodiscard]] virtual int32_t write_float(float value) noexcept = 0;
+  [[nodiscard]] virtual int32_t write_wstring(const char16_t* text) noexcept = 0;
+  [[nodiscard]] virtual int32_t write_string(const char* text) noexcept = 0;
+  [[nodiscard]] virtual int32_t write_bytes(const uint8_t* data, uint32_t count) noexcept = 0;
+  [[nodiscard]] virtual int32_t write_token_ref(uint32_t id) noexcept = 0;
+  // Appends the token a block holds. The block must be of the stream's kind,
+  // else ERR_BLOCK_KIND. On success the block is released (reset); on
+  // failure it stays with the caller.
+  [[nodiscard]] virtual int32_t write_block(std::unique_ptr<TokenBlock>& block) noexcept = 0;
+  [[nodiscard]] virtual int32_t write_token_close() noexcept = 0;
+
+  // --- state every operation can reach ---
+
+  std::unique_ptr<FileContainer> container;
+  uint32_t flags = 0;
+  // Binary: body offset of the next byte to read or write, counting the
+  // 16-byte header line. Text writer: column of the output line.
+  uint32_t position = 16;
+  // Text reader: number of the current line (the header line is line 1).
+  uint32_t line = 2;
+  // Open tokens, innermost last; what a value means is the encoding's
+  // business (an end offset, a length-field offset, a depth, a flag).
+  std::vector<uint32_t> open_tokens;
+  // Label of the token opened last: at most 32 units and a terminator.
+  char16_t label[33] = {};
+  // The first eight characters of the stream header line.
+  char16_t header_chars[8] = {};
+
+ private:
+  friend struct StreamFile;
+  std::FILE* file_ = nullptr;       // the file the stream opened itself
+  std::string temp_path_;           // writing by path: the temporary file
+  std::string target_path_;         // writing by path: where it goes at close
+};
+
+// Opens a stream on `file` (binary mode; for reading when flags has
+// STREAM_READ). Reading loads the whole file and reads and checks the stream
+// header line; the encoding is the one the line names. `file_type` and
+// `file_version`, when non-zero, must equal the line's characters. Writing
+// prepares an empty body holding the header line; `compression` is '@', 'B'
+// or 'F'. A null `file` when writing keeps the file in memory (see
+// token_stream_close_to_bytes). Null on failure, with token_error as the
+// failure's cause where it has one.
+std::unique_ptr<TokenStream> token_stream_open(std::FILE* file, uint32_t flags, char16_t file_type,
+                                               char16_t file_version, char16_t compression) noexcept;
+
+// Opens a reading stream on a token file held in memory.
+std::unique_ptr<TokenStream> token_stream_open_memory(std::vector<uint8_t> file_bytes, uint32_t flags,
+                                                      char16_t file_type, char16_t file_version) noexcept;
+
+// As token_stream_open on the file a UTF-16 path names. Names with a
+// character of code 127 or above, or longer than 511 characters, fail (null,
+// no code). Reading opens only regular files and never blocks. Writing never
+// touches an existing target before a successful close: the body goes to a
+// temporary file beside the target, which token_stream_close renames over it.
+std::unique_ptr<TokenStream> token_stream_open_path(const char16_t* path, uint32_t flags, char16_t file_type,
+                                                    char16_t file_version, char16_t compression) noexcept;
+
+// Destroys a stream. For a writing stream this writes the file: non-zero
+// only when it was written whole and (opened by path) put in place; on
+// failure an existing target stays as it was and no temporary file is left.
+// Reading streams always succeed.
+[[nodiscard]] int32_t token_stream_close(std::unique_ptr<TokenStream> stream) noexcept;
+
+// Closes a writing stream that was opened without a file, handing over the
+// file's bytes (file header and body). Non-zero on success.
+[[nodiscard]] int32_t token_stream_close_to_bytes(std::unique_ptr<TokenStream> stream,
+                                                  std::vector<uint8_t>& out) noexcept;
+
+// Abandons a stream: a writing stream's temporary file is removed and any
+// existing target is left untouched.
+void token_stream_discard(std::unique_ptr<TokenStream> stream) noexcept;
+
+// The place reached, for messages: the byte position for a binary stream,
+// the line number for a text stream.
+uint32_t token_stream_line(const TokenStream& stream) noexcept;
+
+}  // namespace tokenfile
