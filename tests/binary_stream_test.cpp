@@ -277,6 +277,8 @@ TEST(BinaryReader, StringCapacities) {
   uint32_t id, v;
   auto s = binary_reader(token_with_strings({255, 256, 257, 0}));
   ASSERT_TRUE(s->read_token_open(id, nullptr));
+  EXPECT_FALSE(s->read_wstring(buf, 0));  // no room even for the terminator
+  EXPECT_EQ(s->position, 25u);
   ASSERT_TRUE(s->read_wstring(buf, 256));
   EXPECT_EQ(std::char_traits<char16_t>::length(buf), 255u);
   ASSERT_TRUE(s->read_wstring(buf, 256));  // 256 units: the last one is dropped

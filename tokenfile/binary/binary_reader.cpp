@@ -132,6 +132,7 @@ template <typename Char>
 int32_t BinaryTokenStream::read_counted(Char* buffer, uint32_t capacity) noexcept {
   settle_delta();
   if (position >= block_end) return fail(ERR_END_OF_TOKEN);
+  if (capacity == 0) return fail(ERR_BAD_VALUE);  // not even a terminator fits
   if (remaining() < 2) return 0;
   const uint32_t n = load_u16le(cursor());
   advance(2);
