@@ -1,0 +1,182 @@
+#include "app/diagnostics.h"
+
+#include <array>
+#include <charconv>
+#include <new>
+
+namespace mapbake {
+
+namespace {
+
+struct CauseEntry {
+  Cause cause;
+  const char* text;
+};
+
+// Every cause the program reports, in the order of the enumeration.
+constexpr std::array cause_table{
+    CauseEntry{Cause::NameNotUtf8, "the file name is not valid UTF-8, or too long"},
+    CauseEntry{Cause::NameNotAscii, "file names with a character of code 127 or above cannot be opened"},
+    CauseEntry{Cause::NameTooLong, "the file name is longer than 511 characters"},
+    CauseEntry{Cause::PathTooLong,
+               "the full path is longer than 255 characters, or the current directory "
+               "cannot be found"},
+    CauseEntry{Cause::SamePath, "the output file resolves to the source file's path"},
+    CauseEntry{Cause::SameFile, "the output file is the source file under another name (a link)"},
+    CauseEntry{Cause::FileMissing, "no such file"},
+    CauseEntry{Cause::FileIsDirectory, "is a directory, not a file"},
+    CauseEntry{Cause::FileNotRegular, "is not a regular file"},
+    CauseEntry{Cause::FileUnreadable, "cannot be read: %1"},
+    CauseEntry{Cause::FileEmpty,
+               "the file is empty; a token file starts with a file header or a "
+               "stream header line"},
+    CauseEntry{Cause::FileBadCompression,
+               "the file header names the unknown compression '%1'; "
+               "expected '@', 'B' or 'F'"},
+    CauseEntry{Cause::FileDamagedBody, "the compressed body is damaged and cannot be expanded"},
+    CauseEntry{Cause::FileNotLoadable, "the file cannot be loaded as a token file"},
+    CauseEntry{Cause::FileTooShort,
+               "not a token file: the body is shorter than its 16-character "
+               "stream header line"},
+    CauseEntry{Cause::FileBadHeader,
+               "not a token file: the body does not start with a stream header "
+               "line \"VUXA\" of format version 0 and encoding 't' or 'b'"},
+    CauseEntry{Cause::DirectoryMissing, "the directory \"%1\" does not exist"},
+    CauseEntry{Cause::DirectoryNotWritable, "cannot create a file in \"%1\": %2"},
+    CauseEntry{Cause::TargetNotCreated, "the output file cannot be created"},
+    CauseEntry{Cause::TargetNotWritten,
+               "the output file could not be written: %1; "
+               "an existing file is left as it was"},
+    CauseEntry{Cause::TargetNotWrittenNoReason,
+               "the output file could not be written; "
+               "an existing file is left as it was"},
+    CauseEntry{Cause::OutOfMemory, "out of memory"},
+    CauseEntry{Cause::UnknownDevice,
+               "unknown device name \"%1\"; expected JOY, JOYSTICK, KEYB, "
+               "MOUSE or PEN"},
+    CauseEntry{Cause::UnknownControl, "unknown control name \"%1\" for device %2"},
+    CauseEntry{Cause::UnknownModifier,
+               "unknown modifier name \"%1\"; expected SHIFT_UP, CTRL_UP, "
+               "ALT_UP, WIN_UP, SHIFT_DOWN, CTRL_DOWN, ALT_DOWN, WIN_DOWN "
+               "or ALL_UP"},
+    CauseEntry{Cause::DeviceHasNoControls, "device %1 has no controls, so it cannot have an io_map"},
+    CauseEntry{Cause::DeviceWithoutChild,
+               "io_dev has no child token; expected a sguid or an io_map "
+               "after its two values"},
+    CauseEntry{Cause::SguidLength, "sguid length %1 is outside 2 to 64"},
+    CauseEntry{Cause::MissingValue, "a value is missing in %1: expected %2"},
+    CauseEntry{Cause::WrongValueKind, "expected %2 in %1, found \"%3\""},
+    CauseEntry{Cause::BadNumber, "\"%2\" in %1 is not an unsigned 32-bit number"},
+    CauseEntry{Cause::StrayChild,
+               "a value stands where a child token of %1 or its closing "
+               "parenthesis should"},
+    CauseEntry{Cause::Syntax, "syntax error at \"%1\""},
+    CauseEntry{Cause::SyntaxNoLexeme, "syntax error"},
+    CauseEntry{Cause::EndInsideToken, "the data ends inside a token"},
+    CauseEntry{Cause::StringTooLong, "a string of %2 characters in %1 is longer than 256 characters"},
+    CauseEntry{Cause::ReadFailed, "reading the source failed (%1)"},
+    CauseEntry{Cause::WriteFailed, "writing the output failed (%1)"},
+    CauseEntry{Cause::StringCut,
+               "a string in %1 is longer than 255 characters; only its first 255 "
+               "are converted"},
+};
+
+constexpr bool table_in_enum_order() {
+  for (size_t i = 0; i < cause_table.size(); ++i) {
+    if (static_cast<size_t>(cause_table[i].cause) != i) return false;
+  }
+  return true;
+}
+static_assert(table_in_enum_order(), "cause_table must list every Cause in declaration order");
+static_assert(static_cast<size_t>(Cause::StringCut) + 1 == cause_table.size());
+
+void append_utf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+}  // namespace
+
+std::string cause_text(Cause cause, std::initializer_list<std::string_view> args) {
+  const std::string_view text = cause_table[static_cast<size_t>(cause)].text;
+  std::string out;
+  out.reserve(text.size() + 32);
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 1 < text.size() && text[i + 1] >= '1' && text[i + 1] <= '3') {
+      const size_t k = static_cast<size_t>(text[i + 1] - '1');
+      if (k < args.size()) out.append(args.begin()[k]);
+      ++i;
+    } else {
+      out.push_back(text[i]);
+    }
+  }
+  return out;
+}
+
+std::string diagnostic_line(Severity severity, std::string_view source, Location where,
+                            std::string_view cause) {
+  std::string line(source);
+  char number[16];
+  const auto n = std::to_chars(number, number + sizeof number, where.value).ptr;
+  switch (where.kind) {
+    case Location::Kind::Line:
+      line.push_back(':');
+      line.append(number, n);
+      line.push_back(':');
+      break;
+    case Location::Kind::Offset:
+      line.append(": offset ");
+      line.append(number, n);
+      line.push_back(':');
+      break;
+    case Location::Kind::None:
+      line.push_back(':');
+      break;
+  }
+  line.append(severity == Severity::Error ? " error: " : " warning: ");
+  line.append(cause);
+  line.push_back('\n');
+  return line;
+}
+
+void report(Console& console, Severity severity, std::string_view source, Location where, Cause cause,
+            std::initializer_list<std::string_view> args) noexcept {
+  try {
+    console.print(Channel::Err, diagnostic_line(severity, source, where, cause_text(cause, args)));
+  } catch (const std::bad_alloc&) {
+    // A diagnostic is an aid; standard output already carries the message.
+  }
+}
+
+std::string printable(std::u16string_view text, size_t limit) {
+  std::string out;
+  const size_t n = text.size() < limit ? text.size() : limit;
+  for (size_t i = 0; i < n; ++i) {
+    char32_t cp = text[i];
+    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+        text[i + 1] <= 0xDFFF) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+      ++i;
+    } else if ((cp >= 0xD800 && cp <= 0xDFFF) || cp < 0x20 || cp == 0x7F) {
+      cp = 0xFFFD;
+    }
+    append_utf8(out, cp);
+  }
+  if (n < text.size()) out.append("...");
+  return out;
+}
+
+}  // namespace mapbake

@@ -1,0 +1,92 @@
+// Diagnostics for the people who write input maps: one line on standard
+// error after a failure (or for a warning), in the form compilers use so
+// that editors can jump to the place:
+//
+//   SOURCE:LINE: error: CAUSE         (text source: the line number)
+//   SOURCE: offset N: error: CAUSE    (binary source: the byte offset)
+//   NAME: error: CAUSE                (no place: a file that cannot be used)
+//
+// Standard output is not touched here; the program's fixed messages stay as they
+// are. Every cause text lives in the table behind cause_text.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+#include "app/console.h"
+
+namespace mapbake {
+
+enum class Cause : uint8_t {
+  // File names and files (%1 is an errno text or a directory where said).
+  NameNotUtf8,
+  NameNotAscii,
+  NameTooLong,
+  PathTooLong,
+  SamePath,
+  SameFile,
+  FileMissing,
+  FileIsDirectory,
+  FileNotRegular,
+  FileUnreadable,  // %1 errno text
+  FileEmpty,
+  FileBadCompression,  // %1 the compression character
+  FileDamagedBody,
+  FileNotLoadable,
+  FileTooShort,
+  FileBadHeader,
+  DirectoryMissing,      // %1 directory
+  DirectoryNotWritable,  // %1 directory, %2 errno text
+  TargetNotCreated,
+  TargetNotWritten,  // %1 errno text
+  TargetNotWrittenNoReason,
+  OutOfMemory,
+  // Input map content (%1 names a value or token, %2 the expected thing).
+  UnknownDevice,        // %1 name
+  UnknownControl,       // %1 name, %2 device name
+  UnknownModifier,      // %1 name
+  DeviceHasNoControls,  // %1 device name
+  DeviceWithoutChild,
+  SguidLength,     // %1 length
+  MissingValue,    // %1 token, %2 what was expected
+  WrongValueKind,  // %1 token, %2 what was expected, %3 lexeme met
+  BadNumber,       // %1 token, %2 lexeme met
+  StrayChild,      // %1 token
+  Syntax,          // %1 lexeme met
+  SyntaxNoLexeme,
+  EndInsideToken,
+  StringTooLong,  // %1 token, %2 length
+  ReadFailed,     // %1 error code name
+  WriteFailed,    // %1 error code name
+  // Warnings.
+  StringCut,  // %1 token
+};
+
+enum class Severity : uint8_t { Error, Warning };
+
+struct Location {
+  enum class Kind : uint8_t { None, Line, Offset };
+  Kind kind = Kind::None;
+  uint32_t value = 0;
+};
+
+// The cause's text with %1, %2 and %3 replaced by the arguments in order.
+std::string cause_text(Cause cause, std::initializer_list<std::string_view> args = {});
+
+// One whole diagnostic line, line end included.
+std::string diagnostic_line(Severity severity, std::string_view source, Location where,
+                            std::string_view cause);
+
+// Prints one diagnostic on the console's error channel. Never throws; out of
+// memory, the line is dropped.
+void report(Console& console, Severity severity, std::string_view source, Location where, Cause cause,
+            std::initializer_list<std::string_view> args = {}) noexcept;
+
+// A UTF-16 string as UTF-8 for a message: unpaired surrogates and control
+// characters become U+FFFD, and anything past `limit` units is replaced by
+// "...".
+std::string printable(std::u16string_view text, size_t limit = 64);
+
+}  // namespace mapbake

@@ -1,0 +1,304 @@
+// The command-line driver.
+//
+// Standard output carries exactly the program's messages; each failure adds
+// one diagnostic line on standard error (app/diagnostics.h). The target is
+// written safely: the token file library writes it to a temporary file and
+// puts it in place only when the whole map was converted and written, so a
+// failed run leaves an existing target as it was.
+#include "app/driver.h"
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "app/convert.h"
+#include "app/diagnostics.h"
+#include "app/platform.h"
+#include "tokenfile/dictionary.h"
+#include "tokenfile/token_stream.h"
+
+namespace mapbake {
+
+using tokenfile::token_error;
+using tokenfile::TokenStream;
+
+namespace {
+
+constexpr size_t MAX_NAME = 255;           // the 256-byte name buffers, terminator excluded
+constexpr size_t MAX_OPENABLE_NAME = 511;  // longest name the library opens
+
+constexpr std::string_view usage_text =
+    "Usage: mapbake [-edit] [-text] <file> [out_file]\n"
+    "       out_file defaults to file with .iom extension\n"
+    "       -text to output a text format RUN-TIME iom file\n";
+
+constexpr int STATUS_SUCCESS = 0;
+constexpr int STATUS_FAILURE = 1;
+
+// Holds the token dictionary for one run: released on every way out.
+class DictionaryHold {
+ public:
+  DictionaryHold() noexcept : acquired_(tokenfile::acquire_token_dictionary() != 0) {}
+  ~DictionaryHold() {
+    if (acquired_) tokenfile::release_token_dictionary();
+  }
+  DictionaryHold(const DictionaryHold&) = delete;
+  DictionaryHold& operator=(const DictionaryHold&) = delete;
+  bool acquired() const noexcept { return acquired_; }
+
+ private:
+  bool acquired_;
+};
+
+// "%s\n" after a message head, through one print.
+void print_with_name(Console& console, std::string_view head, std::string_view name) {
+  std::string line(head);
+  line.append(name);
+  line.push_back('\n');
+  console.print(Channel::Out, line);
+}
+
+// A name-level cause common to both files, or false when the name is fine.
+bool name_cause(const char* name, const char16_t* wide, Cause& cause) noexcept {
+  if (wide[0] == 0) {
+    if (name[0] == 0) return false;
+    cause = Cause::NameNotUtf8;
+    return true;
+  }
+  size_t length = 0;
+  for (; wide[length] != 0; ++length) {
+    if (wide[length] >= 127) {
+      cause = Cause::NameNotAscii;
+      return true;
+    }
+  }
+  if (length > MAX_OPENABLE_NAME) {
+    cause = Cause::NameTooLong;
+    return true;
+  }
+  return false;
+}
+
+// Why the source could not be opened, from the file itself and the code
+// token_stream_open_path left (cleared before the call).
+void report_source_open_failure(Console& console, const char* name, const char16_t* wide) {
+  auto say = [&](Cause cause, std::initializer_list<std::string_view> args = {}) {
+    report(console, Severity::Error, name, {}, cause, args);
+  };
+  const int32_t code = token_error;
+  Cause cause;
+  if (name_cause(name, wide, cause)) return say(cause);
+  const FileIdentity file = identify_file(name);
+  switch (file.kind) {
+    case FileKind::Missing:
+      return say(Cause::FileMissing);
+    case FileKind::Directory:
+      return say(Cause::FileIsDirectory);
+    case FileKind::Other:
+      return say(Cause::FileNotRegular);
+    case FileKind::Inaccessible:
+      return say(Cause::FileUnreadable, {error_text(file.error)});
+    case FileKind::Regular:
+      break;
+  }
+  if (code == tokenfile::ERR_NO_MEMORY) return say(Cause::OutOfMemory);
+  if (code == tokenfile::ERR_BAD_HEADER) return say(Cause::FileBadHeader);
+  if (code != tokenfile::ERR_BAD_VALUE) {
+    // No code: the file could not be opened, or its body is shorter than
+    // the stream header line.
+    std::FILE* f = std::fopen(name, "rb");
+    if (f == nullptr) return say(Cause::FileUnreadable, {error_text(errno)});
+    std::fclose(f);
+    return say(Cause::FileTooShort);
+  }
+  // The container could not load the file: look at its file header.
+  uint8_t head[34];
+  const size_t n = read_file_head(name, head, sizeof head);
+  if (n == 0) return say(Cause::FileEmpty);
+  int compression = -1;
+  static constexpr uint8_t wide_magic[] = {0xFF, 0xFE, 'T', 0, 'O', 0, 'R', 0, 'V', 0, 'I', 0};
+  if (n >= 34 && std::memcmp(head, wide_magic, sizeof wide_magic) == 0) {
+    compression = head[2 + 2 * 7];
+  } else if (n >= 8 && std::memcmp(head, "TORVI", 5) == 0) {
+    compression = head[7];
+  }
+  if (compression == 'B' || compression == 'F') return say(Cause::FileDamagedBody);
+  if (compression == '@') return say(Cause::FileTooShort);
+  if (compression >= 0) {
+    const char shown[2] = {compression >= 0x20 && compression < 0x7F ? static_cast<char>(compression) : '?',
+                           0};
+    return say(Cause::FileBadCompression, {shown});
+  }
+  return say(Cause::FileNotLoadable);
+}
+
+// The directory part of a name ("." for a bare name, "/" at the root).
+std::string directory_of(std::string_view name) {
+  const size_t slash = name.rfind('/');
+  if (slash == std::string_view::npos) return ".";
+  if (slash == 0) return "/";
+  return std::string(name.substr(0, slash));
+}
+
+void report_target_open_failure(Console& console, const std::string& name, const char16_t* wide) {
+  auto say = [&](Cause cause, std::initializer_list<std::string_view> args = {}) {
+    report(console, Severity::Error, name, {}, cause, args);
+  };
+  Cause cause;
+  if (name_cause(name.c_str(), wide, cause)) return say(cause);
+  if (name.empty()) return say(Cause::TargetNotCreated);
+  if (identify_file(name.c_str()).kind == FileKind::Directory) return say(Cause::FileIsDirectory);
+  const std::string directory = directory_of(name);
+  const FileIdentity dir = identify_file(directory.c_str());
+  if (dir.kind == FileKind::Missing) return say(Cause::DirectoryMissing, {directory});
+  int error = 0;
+  if (!directory_writable(directory.c_str(), error)) {
+    return say(Cause::DirectoryNotWritable, {directory, error_text(error)});
+  }
+  say(Cause::TargetNotCreated);
+}
+
+int run_with_dictionary(int argc, const char* const* argv, Console& console) {
+  auto usage = [&console] {
+    console.print(Channel::Out, usage_text);
+    return STATUS_FAILURE;
+  };
+  if (argc <= 1) return usage();
+
+  const char* source_name = nullptr;
+  std::string target_name;
+  bool text_output = false;
+  bool bad_option = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view argument(argv[i]);
+    if (!argument.empty() && argument.front() == '-') {
+      // "-edit" is listed by the usage text but accepted no more than any
+      // other unknown option.
+      if (is_text_option(argument)) {
+        text_output = true;
+      } else {
+        bad_option = true;
+      }
+    } else if (source_name == nullptr) {
+      source_name = argv[i];
+    } else if (!target_name.empty()) {
+      return usage();  // a third plain argument
+    } else {
+      // An empty argument leaves the target unset for a later one.
+      target_name.assign(argument.substr(0, MAX_NAME));
+    }
+  }
+  if (bad_option || source_name == nullptr) return usage();
+  if (target_name.empty()) target_name = derive_target_name(source_name);
+
+  std::string source_path;
+  std::string target_path;
+  const bool source_resolved = resolve_full_path(source_name, source_path);
+  if (!source_resolved || !resolve_full_path(target_name, target_path)) {
+    console.print(Channel::Out, "Invalid file path\n");
+    report(console, Severity::Error, source_resolved ? std::string_view(target_name) : source_name, {},
+           Cause::PathTooLong);
+    return STATUS_FAILURE;
+  }
+  // The exact byte comparison of the two full paths; and, beyond it, the
+  // identity of the files themselves, since the target is replaced where a
+  // link to it points.
+  const bool same_path = source_path == target_path;
+  if (same_path || same_existing_file(source_name, target_name.c_str())) {
+    console.print(Channel::Out, "Output file must be named differently to the source file\n");
+    report(console, Severity::Error, target_name, {}, same_path ? Cause::SamePath : Cause::SameFile);
+    return STATUS_FAILURE;
+  }
+
+  // The unresolved names are opened; the full paths served the comparison.
+  const char16_t* wide_source = widen_ansi_name(source_name);
+  token_error = 0;
+  std::unique_ptr<TokenStream> source =
+      tokenfile::token_stream_open_path(wide_source, tokenfile::STREAM_READ, 0, 0, u'@');
+  if (!source) {
+    print_with_name(console, "Error opening ", source_name);
+    report_source_open_failure(console, source_name, wide_source);
+    return STATUS_FAILURE;
+  }
+
+  const char16_t* wide_target = widen_ansi_name(target_name.c_str());
+  const uint32_t target_flags =
+      tokenfile::STREAM_WRITE | (text_output ? tokenfile::STREAM_TEXT : tokenfile::STREAM_BINARY);
+  token_error = 0;
+  std::unique_ptr<TokenStream> target =
+      tokenfile::token_stream_open_path(wide_target, target_flags, u'i', u'0', u'@');
+  if (!target) {
+    print_with_name(console, "Error writing ", target_name);
+    report_target_open_failure(console, target_name, wide_target);
+    (void)tokenfile::token_stream_close(std::move(source));
+    return STATUS_FAILURE;
+  }
+
+  if (!convert_input_map(*source, *target, console, source_name)) {
+    // The source is closed first; the partial target is abandoned and an
+    // existing target file stays as it was.
+    (void)tokenfile::token_stream_close(std::move(source));
+    tokenfile::token_stream_discard(std::move(target));
+    return STATUS_FAILURE;
+  }
+
+  // After success the target is closed first: this writes it and puts it in
+  // place. A failure to do so is reported; the old target then stays.
+  errno = 0;
+  const bool written = tokenfile::token_stream_close(std::move(target)) != 0;
+  const int write_error = errno;
+  (void)tokenfile::token_stream_close(std::move(source));
+  if (!written) {
+    print_with_name(console, "Error writing ", target_name);
+    if (write_error != 0) {
+      report(console, Severity::Error, target_name, {}, Cause::TargetNotWritten, {error_text(write_error)});
+    } else {
+      report(console, Severity::Error, target_name, {}, Cause::TargetNotWrittenNoReason);
+    }
+    return STATUS_FAILURE;
+  }
+  return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+std::string derive_target_name(std::string_view source_name) {
+  std::string target(source_name.substr(0, MAX_NAME));
+  const size_t dot = target.find('.');
+  if (dot != std::string::npos) target.resize(dot);
+  // 4 + length + 2 < 256: room for the extension in the original's buffer.
+  if (4 + target.size() + 2 < 256) target.append(".iom");
+  return target;
+}
+
+bool is_text_option(std::string_view argument) noexcept {
+  constexpr std::string_view option = "-text";
+  if (argument.size() != option.size()) return false;
+  for (size_t i = 0; i < option.size(); ++i) {
+    char c = argument[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + ('a' - 'A'));
+    if (c != option[i]) return false;
+  }
+  return true;
+}
+
+int run(int argc, const char* const* argv, Console& console) noexcept {
+  // The dictionary is acquired before the arguments are looked at. Without
+  // its index no text can be read or written, so a failure stops the run.
+  DictionaryHold dictionary;
+  if (!dictionary.acquired()) {
+    report(console, Severity::Error, "mapbake", {}, Cause::OutOfMemory);
+    return STATUS_FAILURE;
+  }
+  try {
+    return run_with_dictionary(argc, argv, console);
+  } catch (const std::bad_alloc&) {
+    report(console, Severity::Error, "mapbake", {}, Cause::OutOfMemory);
+    return STATUS_FAILURE;
+  }
+}
+
+int run(int argc, char** argv) noexcept { return run(argc, argv, standard_console()); }
+
+}  // namespace mapbake
