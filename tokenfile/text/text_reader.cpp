@@ -1,0 +1,460 @@
+// The reading half of the text encoding: the lexer and read operations.
+#include <cstring>
+#include <new>
+
+#include "tokenfile/byte_order.h"
+#include "tokenfile/dictionary.h"
+#include "tokenfile/text/text_chars.h"
+#include "tokenfile/text/text_stream.h"
+
+namespace tokenfile {
+
+namespace {
+
+// A line of a read_block result holds at most this many characters,
+// terminator included (the first line excepted: it starts as the whole
+// opening text).
+constexpr size_t kBlockLineCapacity = 1312;
+
+// Characters of the body from the container's position on, read straight
+// from memory; the position goes back to the container when the cursor ends.
+class BodyCursor {
+ public:
+  explicit BodyCursor(FileContainer& c) noexcept
+      : container_(c), data_(c.body()), pos_(c.body_pos), end_(c.body_size) {}
+  ~BodyCursor() { container_.body_pos = pos_; }
+  BodyCursor(const BodyCursor&) = delete;
+  BodyCursor& operator=(const BodyCursor&) = delete;
+
+  // The next UTF-16 code unit; false at the end of the data (an odd
+  // trailing byte is no character). A carriage return is skipped once: the
+  // character after it is taken in its place, even a second carriage return.
+  bool next(char16_t& c) noexcept {
+    if (end_ - pos_ < 2) return false;
+    c = static_cast<char16_t>(load_u16le(data_ + pos_));
+    pos_ += 2;
+    if (c != u'\r') return true;
+    if (end_ - pos_ < 2) return false;
+    c = static_cast<char16_t>(load_u16le(data_ + pos_));
+    pos_ += 2;
+    return true;
+  }
+
+ private:
+  FileContainer& container_;
+  const uint8_t* data_;
+  uint32_t pos_;  // invariant: pos_ <= end_
+  uint32_t end_;
+};
+
+void set_mark(Lexeme& lx, LexemeKind kind, char16_t c) noexcept {
+  lx.kind = kind;
+  lx.text[0] = c;
+  lx.text[1] = 0;
+  lx.size = 1;
+}
+
+// Leaves the innermost token: depth becomes the enclosing token's again
+// (0 when none is open).
+void restore_enclosing_depth(TextTokenStream& s) noexcept {
+  if (s.open_tokens.empty()) {
+    s.depth = 0;
+  } else {
+    s.depth = static_cast<int32_t>(s.open_tokens.back());
+    s.open_tokens.pop_back();
+  }
+}
+
+bool has_white_space(std::u16string_view text) noexcept {
+  for (char16_t c : text)
+    if (is_text_white_space(c)) return true;
+  return false;
+}
+
+}  // namespace
+
+int32_t TextTokenStream::scan_lexeme(bool may_close) noexcept {
+  Lexeme& lx = lexeme;
+  lx.continued = false;
+  lx.size = 0;
+  lx.text[0] = 0;
+  at_end_of_data = false;
+  if (close_pending) {
+    if (!may_close) return fail(ERR_END_OF_TOKEN);
+    close_pending = false;
+    set_mark(lx, LexemeKind::Close, u')');
+    return 1;
+  }
+
+  BodyCursor in(*container);
+  char16_t c = 0;
+  if (pushback != 0) {
+    c = pushback;
+    pushback = 0;
+  } else {
+    do {
+      if (!in.next(c)) {
+        at_end_of_data = true;
+        return fail(ERR_READ);
+      }
+    } while (c != u'\n' && is_text_white_space(c));
+  }
+
+  switch (c) {
+    case u'\n':
+      set_mark(lx, LexemeKind::Newline, c);
+      return 1;
+    case u'(':
+      set_mark(lx, LexemeKind::Open, c);
+      return 1;
+    case u')':
+      if (depth == 1 && !may_close) {
+        close_pending = true;
+        return fail(ERR_END_OF_TOKEN);
+      }
+      set_mark(lx, LexemeKind::Close, c);
+      return 1;
+    case u'"': {
+      lx.kind = LexemeKind::Word;
+      if (!in.next(c)) return fail(ERR_READ);
+      // A character is escaped when the one stored before it is a backslash
+      // that is not escaped itself.
+      bool escaped = false;
+      while (c != u'"' || escaped) {
+        if (lx.size == kMaxLexemeChars) {
+          lx.text[lx.size] = 0;
+          return fail(ERR_SYNTAX);
+        }
+        lx.text[lx.size++] = c;
+        escaped = c == u'\\' && !escaped;
+        if (!in.next(c)) {
+          lx.text[lx.size] = 0;
+          return fail(ERR_SYNTAX);
+        }
+      }
+      lx.text[lx.size] = 0;
+      // One character after the closing quote: a plus sign joins the next
+      // string; one white space character goes; anything else, a line feed
+      // included, is left for the next scan.
+      if (!in.next(c)) return fail(ERR_SYNTAX);
+      if (c == u'+') {
+        lx.continued = true;
+      } else if (c == u'\n' || !is_text_white_space(c)) {
+        pushback = c;
+      }
+      return 1;
+    }
+    default:
+      break;
+  }
+
+  lx.kind = is_number_start(c) ? LexemeKind::Number : LexemeKind::Word;
+  for (;;) {
+    if (c == u'(' || c == u')' || c == u'\n') {
+      pushback = c;
+      break;
+    }
+    if (is_text_white_space(c)) break;
+    if (lx.size == kMaxLexemeChars) {
+      lx.text[lx.size] = 0;
+      return fail(ERR_SYNTAX);
+    }
+    lx.text[lx.size++] = c;
+    if (!in.next(c)) {
+      lx.text[lx.size] = 0;
+      return fail(ERR_SYNTAX);
+    }
+  }
+  lx.text[lx.size] = 0;
+  return 1;
+}
+
+int32_t TextTokenStream::fetch_lexeme(std::optional<LexemeKind> wanted, bool skip_groups) noexcept {
+  for (;;) {
+    if (!scan_lexeme(false)) return 0;
+    const LexemeKind kind = lexeme.kind;
+    if (kind == LexemeKind::Newline) {
+      ++line;
+      continue;
+    }
+    if (skip_groups && kind == LexemeKind::Open && wanted != LexemeKind::Open) {
+      // Cannot overflow: a 32-bit body holds fewer than 2^31 characters.
+      ++depth;
+      continue;
+    }
+    if (skip_groups && kind == LexemeKind::Close && wanted != LexemeKind::Close) {
+      if (depth == 0) return fail(ERR_SYNTAX);
+      --depth;
+      continue;
+    }
+    return !wanted || *wanted == kind ? 1 : 0;
+  }
+}
+
+// Opens the next token. At the top level (no token open) the end of the
+// data gives ERR_END_OF_DATA and anything but a name gives ERR_SYNTAX.
+// Inside a token a failed name step leaves ERR_END_OF_TOKEN and ERR_SYNTAX
+// as they are and turns everything else, the unchanged code of a lexeme of
+// the wrong kind included, into ERR_END_OF_DATA. After a failure past the
+// name the enclosing depth stays pushed and depth is 0.
+int32_t TextTokenStream::read_token_open(uint32_t& id, const char16_t** label_out) noexcept {
+  const int32_t saved_depth = depth;
+  const bool top_level = open_tokens.empty();
+  if (!fetch_lexeme(LexemeKind::Word, false)) {
+    if (top_level) return fail(at_end_of_data ? ERR_END_OF_DATA : ERR_SYNTAX);
+    if (token_error != ERR_END_OF_TOKEN && token_error != ERR_SYNTAX) token_error = ERR_END_OF_DATA;
+    return 0;
+  }
+  try {
+    open_tokens.push_back(static_cast<uint32_t>(saved_depth));
+  } catch (const std::bad_alloc&) {
+    return fail(ERR_NO_MEMORY);
+  }
+  depth = 0;
+  id = token_id_from_name(lexeme.view());
+  try {
+    opening_text.assign(lexeme.view());
+    opening_text.push_back(u' ');
+
+    if (!fetch_lexeme(std::nullopt, false)) return 0;
+    switch (lexeme.kind) {
+      case LexemeKind::Open:
+        label[0] = 0;
+        if (label_out != nullptr) *label_out = nullptr;
+        break;
+      case LexemeKind::Word: {
+        opening_text.append(lexeme.view());
+        opening_text.push_back(u' ');
+        if (label_out != nullptr) {
+          const uint32_t n = lexeme.size < 32 ? lexeme.size : 32;
+          std::memcpy(label, lexeme.text, n * sizeof(char16_t));
+          label[n] = 0;
+          *label_out = label;
+        }
+        if (!fetch_lexeme(LexemeKind::Open, false)) return 0;
+        break;
+      }
+      default:
+        return fail(ERR_SYNTAX);
+    }
+    opening_text.push_back(u'(');
+  } catch (const std::bad_alloc&) {
+    return fail(ERR_NO_MEMORY);
+  }
+  depth = 1;
+  return 1;
+}
+
+int32_t TextTokenStream::read_label(char16_t* text) noexcept {
+  if (!fetch_lexeme(LexemeKind::Word, true)) return 0;
+  std::memcpy(text, lexeme.text, (lexeme.size + 1) * sizeof(char16_t));
+  return 1;
+}
+
+int32_t TextTokenStream::read_uint(uint32_t& value) noexcept {
+  if (!fetch_lexeme(LexemeKind::Number, true)) return 0;
+  return scan_text_uint(lexeme.view(), value) ? 1 : fail(ERR_BAD_VALUE);
+}
+
+int32_t TextTokenStream::read_int(int32_t& value) noexcept {
+  if (!fetch_lexeme(LexemeKind::Number, true)) return 0;
+  return scan_text_int(lexeme.view(), value) ? 1 : fail(ERR_BAD_VALUE);
+}
+
+int32_t TextTokenStream::read_hex(uint32_t& value) noexcept {
+  if (!fetch_lexeme(std::nullopt, true)) return 0;
+  if (lexeme.size != 8) return fail(ERR_SYNTAX);
+  uint32_t v = 0;
+  for (uint32_t i = 0; i < 8; ++i) {
+    const int d = hex_digit_value(lexeme.text[i]);
+    if (d < 0) return fail(ERR_SYNTAX);
+    v = (v << 4) | static_cast<uint32_t>(d);
+  }
+  value = v;
+  return 1;
+}
+
+int32_t TextTokenStream::read_float(float& value) noexcept {
+  if (!fetch_lexeme(LexemeKind::Number, true)) return 0;
+  return scan_text_float(lexeme.view(), value) ? 1 : fail(ERR_BAD_VALUE);
+}
+
+// Reads one string value and its continuation pieces, escapes resolved, and
+// stores at most capacity - 1 characters and a terminator. A string longer
+// than that is still consumed whole, continuation pieces included, so that
+// none of them is taken for the next value. A failed fetch (also of a
+// continuation piece) fails with its code, the buffer terminated after what
+// was stored. Capacity 0 fails with ERR_BAD_VALUE before reading.
+int32_t TextTokenStream::read_wstring(char16_t* buffer, uint32_t capacity) noexcept {
+  if (capacity == 0) return fail(ERR_BAD_VALUE);
+  const uint32_t room = capacity - 1;
+  uint32_t stored = 0;
+  do {
+    if (!fetch_lexeme(std::nullopt, true)) {
+      buffer[stored] = 0;
+      return 0;
+    }
+    const char16_t* t = lexeme.text;
+    const uint32_t n = lexeme.size;
+    for (uint32_t i = 0; i < n && stored < room;) {
+      const char16_t c = t[i++];
+      if (c != u'\\') {
+        buffer[stored++] = c;
+        continue;
+      }
+      // A backslash at the very end of the text is dropped; one before an
+      // unknown character drops both.
+      if (i == n) break;
+      switch (t[i++]) {
+        case u'"':
+          buffer[stored++] = u'"';
+          break;
+        case u'\\':
+          buffer[stored++] = u'\\';
+          break;
+        case u'n':
+          buffer[stored++] = u'\n';
+          break;
+        case u't':
+          buffer[stored++] = u'\t';
+          break;
+        default:
+          break;
+      }
+    }
+  } while (lexeme.continued);
+  buffer[stored] = 0;
+  return 1;
+}
+
+int32_t TextTokenStream::read_string(char*, uint32_t) noexcept { return 0; }
+
+int32_t TextTokenStream::read_bytes(uint8_t* buffer, uint32_t count) noexcept {
+  uint32_t stored = 0;
+  while (stored < count) {
+    if (!fetch_lexeme(std::nullopt, true)) return 0;
+    // Pairs from the start; a single character left over is ignored.
+    for (uint32_t i = 0; i + 1 < lexeme.size; i += 2) {
+      const int high = hex_digit_value(lexeme.text[i]);
+      const int low = hex_digit_value(lexeme.text[i + 1]);
+      if (high < 0 || low < 0 || stored == count) return fail(ERR_SYNTAX);
+      buffer[stored++] = static_cast<uint8_t>(high << 4 | low);
+    }
+  }
+  return 1;
+}
+
+int32_t TextTokenStream::read_token_ref(uint32_t& id) noexcept {
+  if (!fetch_lexeme(LexemeKind::Word, true)) return 0;
+  id = token_id_from_name(lexeme.view());
+  return 1;
+}
+
+int32_t TextTokenStream::read_token_close() noexcept {
+  if (depth == 0) return fail(ERR_SYNTAX);
+  int64_t open = depth;
+  while (open > 0) {
+    if (!scan_lexeme(true)) return 0;
+    switch (lexeme.kind) {
+      case LexemeKind::Open:
+        ++open;
+        break;
+      case LexemeKind::Close:
+        --open;
+        break;
+      case LexemeKind::Newline:
+        ++line;
+        break;
+      default:
+        break;
+    }
+  }
+  restore_enclosing_depth(*this);
+  return 1;
+}
+
+// Copies the rest of the innermost token as lines of text, starting with its
+// opening, and closes it (depth restored on failure too). Lexemes are joined
+// by single spaces; a lexeme whose text has white space is quoted again
+// (with its plus sign when continued), other strings lose their quotes. A
+// line of the block ends where the source line ends, or where the next
+// lexeme would overflow it. The block is complete when a line ends with
+// every parenthesis of the token closed. When the token's own closing
+// parenthesis begins a line, the block ends right after it and what follows
+// on that line stays in the stream for the enclosing token. The end of the
+// data right after the token is closed also completes it. Null on failure,
+// with the scan's code, or ERR_NO_MEMORY.
+std::unique_ptr<TokenBlock> TextTokenStream::read_block() noexcept {
+  const int32_t previous_error = token_error;
+  std::unique_ptr<TokenBlock> block;
+  bool complete = false;
+  try {
+    block = std::make_unique<TokenBlock>();
+    block->kind = BLOCK_TEXT;
+    std::u16string current = opening_text;
+    bool at_start = false;
+    int32_t level = 1;
+    int32_t line_level = 1;
+
+    // Appends the current line unless it is empty; true when that completes
+    // the block, otherwise a new line starts.
+    auto end_line = [&]() -> bool {
+      if (!current.empty()) block->lines.push_back(BlockLine{current, block->lines.empty() ? 0 : line_level});
+      if (level == 0) return true;
+      line_level = level;
+      current.clear();
+      at_start = true;
+      return false;
+    };
+
+    while (!complete) {
+      if (!scan_lexeme(true)) {
+        if (level != 0 || !at_end_of_data) break;
+        token_error = previous_error;  // the clean end is no failure here
+        complete = end_line();
+        continue;
+      }
+      const LexemeKind kind = lexeme.kind;
+      if (kind == LexemeKind::Newline) {
+        ++line;
+        complete = end_line();
+        continue;
+      }
+      const std::u16string_view text = lexeme.view();
+      const bool quoted = has_white_space(text);
+      const size_t marks = quoted ? 2 + (lexeme.continued ? 1 : 0) : 0;
+      if (current.size() + (at_start ? 0 : 1) + marks + text.size() + 1 > kBlockLineCapacity) {
+        // Wrapped, not a line of the source: counts no line.
+        if (end_line()) {
+          complete = true;
+          break;
+        }
+      }
+      const bool began_line = at_start;
+      if (kind == LexemeKind::Open) {
+        ++level;
+      } else if (kind == LexemeKind::Close) {
+        --level;
+        if (at_start) --line_level;
+      }
+      if (!at_start) current.push_back(u' ');
+      at_start = false;
+      if (quoted) current.push_back(u'"');
+      current.append(text);
+      if (quoted) {
+        current.push_back(u'"');
+        if (lexeme.continued) current.push_back(u'+');
+      }
+      if (kind == LexemeKind::Close && level == 0 && began_line) complete = end_line();
+    }
+  } catch (const std::bad_alloc&) {
+    token_error = ERR_NO_MEMORY;
+    complete = false;
+  }
+
+  restore_enclosing_depth(*this);
+  if (!complete) return nullptr;
+  return block;
+}
+
+}  // namespace tokenfile

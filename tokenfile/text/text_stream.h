@@ -1,0 +1,132 @@
+// The text encoding of the token stream: UTF-16 names, parentheses, words and
+// quoted strings. Private to the token file library.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "tokenfile/token_stream.h"
+
+namespace tokenfile {
+
+// The longest lexeme text, in characters (the terminator not counted).
+inline constexpr uint32_t kMaxLexemeChars = 1055;
+
+enum class LexemeKind : uint8_t {
+  Word = 1,     // an unquoted word not starting with a number start, or a quoted string
+  Number = 2,   // an unquoted word starting with + - . or a digit
+  Open = 3,     // "("
+  Close = 4,    // ")"
+  Newline = 5,  // a line feed outside a quoted string
+};
+
+struct Lexeme {
+  LexemeKind kind = LexemeKind::Word;
+  // A quoted string directly followed by a plus sign.
+  bool continued = false;
+  uint32_t size = 0;
+  // The characters, escapes of a quoted string still in place; terminated.
+  char16_t text[kMaxLexemeChars + 1] = {};
+
+  std::u16string_view view() const noexcept { return {text, size}; }
+};
+
+class TextTokenStream final : public TokenStream {
+ public:
+  TextTokenStream() = default;
+
+  [[nodiscard]] int32_t read_token_open(uint32_t& id, const char16_t** label) noexcept override;
+  [[nodiscard]] int32_t read_label(char16_t* text) noexcept override;
+  [[nodiscard]] int32_t read_uint(uint32_t& value) noexcept override;
+  [[nodiscard]] int32_t read_int(int32_t& value) noexcept override;
+  [[nodiscard]] int32_t read_hex(uint32_t& value) noexcept override;
+  [[nodiscard]] int32_t read_float(float& value) noexcept override;
+  [[nodiscard]] int32_t read_wstring(char16_t* buffer, uint32_t capacity) noexcept override;
+  [[nodiscard]] int32_t read_string(char* buffer, uint32_t capacity) noexcept override;
+  [[nodiscard]] int32_t read_bytes(uint8_t* buffer, uint32_t count) noexcept override;
+  [[nodiscard]] int32_t read_token_ref(uint32_t& id) noexcept override;
+  [[nodiscard]] std::unique_ptr<TokenBlock> read_block() noexcept override;
+  [[nodiscard]] int32_t read_token_close() noexcept override;
+
+  [[nodiscard]] int32_t write_token_open(uint32_t id, const char16_t* label) noexcept override;
+  [[nodiscard]] int32_t write_label(const char16_t* text) noexcept override;
+  [[nodiscard]] int32_t write_uint(uint32_t value) noexcept override;
+  [[nodiscard]] int32_t write_int(int32_t value) noexcept override;
+  [[nodiscard]] int32_t write_hex(uint32_t value) noexcept override;
+  [[nodiscard]] int32_t write_float(float value) noexcept override;
+  [[nodiscard]] int32_t write_wstring(const char16_t* text) noexcept override;
+  [[nodiscard]] int32_t write_string(const char* text) noexcept override;
+  [[nodiscard]] int32_t write_bytes(const uint8_t* data, uint32_t count) noexcept override;
+  [[nodiscard]] int32_t write_token_ref(uint32_t id) noexcept override;
+  [[nodiscard]] int32_t write_block(std::unique_ptr<TokenBlock>& block) noexcept override;
+  [[nodiscard]] int32_t write_token_close() noexcept override;
+
+  // --- the lexer (public for its tests) ---
+
+  // Scans the next lexeme into `lexeme`. The token's own closing parenthesis
+  // (met at depth 1, or held in close_pending) is returned only when
+  // `may_close`; otherwise it is held in close_pending and the scan fails
+  // with ERR_END_OF_TOKEN. Other failures: ERR_READ when the data ends before
+  // a lexeme (then at_end_of_data is set) or right after an opening quote;
+  // ERR_SYNTAX for a lexeme over 1055 characters or one cut off by the end
+  // of the data. Consumed characters stay consumed after a failure.
+  [[nodiscard]] int32_t scan_lexeme(bool may_close) noexcept;
+
+  // Scans lexemes until one that is not a line feed (each counts a line) or,
+  // with `skip_groups`, a group mark (which moves depth). Succeeds when
+  // `wanted` is empty or matches; a lexeme of another kind fails without
+  // setting token_error. Scan failures pass on with their code. A group's
+  // closing parenthesis met at depth 0 (no token's content around it) fails
+  // with ERR_SYNTAX and leaves depth at 0.
+  [[nodiscard]] int32_t fetch_lexeme(std::optional<LexemeKind> wanted, bool skip_groups) noexcept;
+
+  // --- reader state ---
+
+  Lexeme lexeme;
+  // Parentheses opened and not closed since the innermost open token's
+  // name: 1 directly inside its own parentheses, 0 at the top level.
+  int32_t depth = 0;
+  // The character that ended the previous lexeme and is not consumed yet;
+  // 0 when none (U+0000 is white space and never held here).
+  char16_t pushback = 0;
+  // The innermost token's closing parenthesis has been met by a scan that
+  // could not return it; the next scan that may close returns it.
+  bool close_pending = false;
+  // The last scan failed because the data ended where a lexeme should start
+  // (nothing but white space was left).
+  bool at_end_of_data = false;
+  // Name, label and opening parenthesis of the token opened last, kept
+  // whole however long: the first line of read_block.
+  std::u16string opening_text;
+
+  // --- writer state ---
+
+  // Tokens opened and not closed: the tabs that start a new line.
+  uint32_t indent = 0;
+
+ private:
+  // Output is staged here as UTF-16LE and handed to the container in runs;
+  // every write operation flushes before it returns, so the body is complete
+  // between operations.
+  static constexpr uint32_t kOutBytes = 2048;
+
+  void put(std::u16string_view text) noexcept;
+  void put_char(char16_t c) noexcept;
+  void flush() noexcept;
+  [[nodiscard]] int32_t finish(int32_t result) noexcept;
+  void advance(uint64_t width) noexcept;
+  [[nodiscard]] int32_t line_break(uint32_t base) noexcept;
+  [[nodiscard]] int32_t begin_item(uint64_t width) noexcept;
+  [[nodiscard]] int32_t write_quoted(std::u16string_view text) noexcept;
+
+  uint8_t out_[kOutBytes] = {};
+  uint32_t out_size_ = 0;  // invariant: even, at most kOutBytes
+  // A container write failed during the current operation; later output of
+  // the operation is dropped and the operation fails without a code.
+  bool out_failed_ = false;
+};
+
+}  // namespace tokenfile
