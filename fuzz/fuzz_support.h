@@ -1,0 +1,91 @@
+// Shared pieces of the libFuzzer harnesses: the entry points every harness
+// defines, a cursor that takes typed values off the fuzz input, whole token
+// files built around a fuzzed body, and the operation interpreter that the
+// two reader harnesses share.
+//
+// A finding is reported by FUZZ_CHECK, which aborts: under libFuzzer that is
+// a crash with the input saved, in the regression replay a failed test.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tokenfile/token_stream.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
+
+#define FUZZ_CHECK(condition)                                                                   \
+  do {                                                                                          \
+    if (!(condition)) ::fuzzsupport::report_finding(#condition, __FILE__, __LINE__);            \
+  } while (0)
+
+namespace fuzzsupport {
+
+using Bytes = std::vector<uint8_t>;
+
+[[noreturn]] inline void report_finding(const char* what, const char* file, int line) {
+  std::fprintf(stderr, "FINDING: %s (%s:%d)\n", what, file, line);
+  std::abort();
+}
+
+// Takes values off the front of the input; a value asked for past the end
+// reads as zeros, so every input decodes to something.
+class Cursor {
+ public:
+  Cursor(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+
+  size_t left() const { return size_ - pos_; }
+  bool empty() const { return pos_ >= size_; }
+  uint8_t u8() { return pos_ < size_ ? data_[pos_++] : 0; }
+  uint16_t u16() { return static_cast<uint16_t>(u8() | (u8() << 8)); }
+  uint32_t u32() { return static_cast<uint32_t>(u16()) | (static_cast<uint32_t>(u16()) << 16); }
+  // At most n bytes, fewer at the end of the input.
+  Bytes take(size_t n) {
+    n = n < left() ? n : left();
+    Bytes out(data_ + pos_, data_ + pos_ + n);
+    pos_ += n;
+    return out;
+  }
+  Bytes rest() { return take(left()); }
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+  size_t pos_ = 0;
+};
+
+// The input copied into a heap buffer of exactly its size, so that
+// AddressSanitizer sees a read one byte past it.
+inline Bytes exact_copy(const uint8_t* data, size_t size) { return Bytes(data, data + size); }
+
+// A whole token file: the 8-bit file header of an uncompressed file, the
+// stream header line of the encoding ("VUXA0i0t______\r\n" in UTF-16 for
+// text, "VUXA0i0b______\r\n" in bytes for binary), then `body` unchanged.
+Bytes text_file_around(const Bytes& body);
+Bytes binary_file_around(const Bytes& body);
+
+// Runs read operations chosen by `ops` on a reading stream, then walks
+// whatever is left to the end. Blocks read go into `sink` (a writing stream)
+// when one is given. Checks the invariants every reader keeps: the body
+// position stays inside the body, strings come back terminated inside their
+// buffers, labels are at most 32 units, and the walk ends after a number of
+// steps bounded by the input's size (no operation loops in place).
+// `check`, when given, is called after every operation with the stream, for
+// the invariants of one encoding.
+using StateCheck = void (*)(const tokenfile::TokenStream&);
+void run_read_ops(tokenfile::TokenStream& stream, const Bytes& ops, size_t body_size,
+                  tokenfile::TokenStream* sink, StateCheck check = nullptr);
+
+// Reads a whole stream with the generic walk alone (every token opened and
+// closed, no values); returns the number of tokens opened.
+size_t walk_to_end(tokenfile::TokenStream& stream, size_t body_size);
+
+// Acquires the token dictionary once for the process (text names need it).
+void acquire_dictionary_once();
+
+}  // namespace fuzzsupport
