@@ -97,7 +97,7 @@ class Converter {
     token_error = 0;
     if (!target_.write_token_open(TOKEN_IO_DEV, nullptr)) return fail_write();
     if (!read_string({"io_dev", "a device name"})) return false;
-    const NameValue* device = find_name(device_names.data(), text_.data());
+    const NameValue* device = device_index.find_in_buffer(text_.data());
     if (device == nullptr) return fail(Cause::UnknownDevice, {shown_text()});
     device_code_ = device->value;
     device_label_ = shown_text();
@@ -175,9 +175,9 @@ class Converter {
     token_error = 0;
     if (!target_.write_token_open(TOKEN_IO_MAP, nullptr)) return fail_write();
     if (!read_string({"io_map", "a control name"})) return false;
-    const NameValue* controls = control_tables[device_code_];
+    const ControlIndex* controls = control_indexes[device_code_];
     if (controls == nullptr) return fail(Cause::DeviceHasNoControls, {device_label_});
-    const NameValue* control = find_name(controls, text_.data());
+    const NameValue* control = controls->find_in_buffer(text_.data());
     if (control == nullptr) return fail(Cause::UnknownControl, {shown_text(), device_label_});
     token_error = 0;
     if (!target_.write_hex(control->value)) return fail_write();
@@ -194,7 +194,7 @@ class Converter {
         if (token_error == ERR_END_OF_TOKEN) break;
         return false;
       }
-      const NameValue* modifier = find_name(modifier_names.data(), text_.data());
+      const NameValue* modifier = modifier_index.find_in_buffer(text_.data());
       if (modifier == nullptr) return fail(Cause::UnknownModifier, {shown_text()});
       mask |= modifier->value;
     }
@@ -380,8 +380,11 @@ class Converter {
   const bool binary_source_;
   uint32_t device_code_ = 0;
   std::string device_label_;  // the device name as the source wrote it
-  // The string buffer and one unit more (see read_string).
+  // The string buffer and one unit more (see read_string). Its first
+  // NAME_KEY_UNITS units are always initialised and readable, as the name
+  // tables' find_in_buffer needs.
   std::array<char16_t, STRING_CAPACITY + 1> text_{};
+  static_assert(STRING_CAPACITY + 1 >= tokenfile::NAME_KEY_UNITS);
   std::array<uint8_t, 64> sguid_{};
 };
 

@@ -11,6 +11,8 @@
 #include <array>
 #include <cstdint>
 
+#include "tokenfile/name_hash.h"
+
 namespace mapbake {
 
 struct NameValue {
@@ -244,5 +246,27 @@ inline constexpr std::array<NameValue, 10> modifier_names{{
 // The value of the first entry of `table` whose name equals `name` under
 // compare_names_nocase; null when there is none. Never fails otherwise.
 const NameValue* find_name(const NameValue* table, const char16_t* name) noexcept;
+
+// Hash indexes of the tables, built at compile time: a look-up costs one
+// hash of the name and, as a rule, one comparison, with the result of
+// find_name's scan.
+using ControlIndex = tokenfile::NameHashTable<NameValue, 512, keyboard_controls.size() - 1>;
+using SmallIndex = tokenfile::NameHashTable<NameValue, 32, 16>;
+
+inline constexpr SmallIndex device_index{device_names.data()};
+inline constexpr SmallIndex modifier_index{modifier_names.data()};
+inline constexpr ControlIndex joystick_index{joystick_controls.data()};
+inline constexpr ControlIndex keyboard_index{keyboard_controls.data()};
+inline constexpr ControlIndex mouse_index{mouse_controls.data()};
+static_assert(device_index.complete() && modifier_index.complete() && joystick_index.complete() &&
+              keyboard_index.complete() && mouse_index.complete());
+
+// Indexed by device_code, like control_tables.
+inline constexpr std::array<const ControlIndex*, 4> control_indexes{
+    &joystick_index,
+    &keyboard_index,
+    &mouse_index,
+    nullptr,
+};
 
 }  // namespace mapbake

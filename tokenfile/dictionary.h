@@ -17,9 +17,10 @@ struct TokenName {
 // Number of names in the dictionary.
 inline constexpr uint32_t TOKEN_NAME_COUNT = 282;
 
-// Counted set-up of the sorted name index. The first call builds it; later
-// calls only count. Returns 0 and sets ERR_NO_MEMORY when the index cannot be
-// allocated (the dictionary then stays absent and the count unchanged).
+// Counted set-up of the name index (a hash table). The first call builds it;
+// later calls only count. Returns 0 and sets ERR_NO_MEMORY when the index
+// cannot be allocated (the dictionary then stays absent and the count
+// unchanged).
 [[nodiscard]] int32_t acquire_token_dictionary() noexcept;
 
 // Counted tear-down: the release that balances the first acquire frees the
@@ -34,6 +35,11 @@ bool token_dictionary_present() noexcept;
 // at an embedded U+0000 as the terminated version does.
 uint32_t token_id_from_name(const char16_t* name) noexcept;
 uint32_t token_id_from_name(std::u16string_view name) noexcept;
+
+// As token_id_from_name, for a terminated name in a buffer of which at
+// least 16 units may be read whatever stands after the terminator (the text
+// reader's lexeme): the name is taken in as whole words, not unit by unit.
+uint32_t token_id_from_name_in_buffer(const char16_t* name) noexcept;
 
 // The constant name of an id, or null for ids without a name (0, 283 and up)
 // or while the dictionary is not acquired.

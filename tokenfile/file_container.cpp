@@ -23,8 +23,8 @@ constexpr uint64_t kMaxBody = std::numeric_limits<uint32_t>::max();
 // (a 258-byte match in two bits); a size field beyond that bound is forged.
 constexpr uint64_t kZlibMaxRatio = 1032;
 
-bool has_wide_magic(const std::vector<uint8_t>& f) {
-  if (f.size() < 12 || f[0] != 0xFF || f[1] != 0xFE) return false;
+bool has_wide_magic(const uint8_t* f, size_t size) {
+  if (size < 12 || f[0] != 0xFF || f[1] != 0xFE) return false;
   for (int i = 0; i < 5; ++i)
     if (f[2 + 2 * i] != kMagic[i] || f[3 + 2 * i] != 0) return false;
   return true;
@@ -33,12 +33,8 @@ bool has_wide_magic(const std::vector<uint8_t>& f) {
 bool expand_zlib(FileContainer& c, const uint8_t* packed, uint32_t packed_size) {
   const uint32_t n = load_u32le(c.header + 8);
   if (n == 0 || n > static_cast<uint64_t>(packed_size) * kZlibMaxRatio) return false;
-  std::vector<uint8_t> body;
-  try {
-    body.resize(n);
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
+  ByteBuffer body;
+  if (!body.resize(n)) return false;
   uLongf produced = n;
   if (uncompress(body.data(), &produced, packed, packed_size) != Z_OK || produced != n) return false;
   c.storage = std::move(body);
@@ -50,19 +46,18 @@ bool expand_zlib(FileContainer& c, const uint8_t* packed, uint32_t packed_size) 
 bool expand_huffman(FileContainer& c, const uint8_t* packed, uint32_t packed_size) {
   if (packed_size <= HUFFMAN_TABLE_SIZE) return false;  // table cut short, or no code words
   const uint32_t size_field = load_u32le(c.header + 8);
-  if (size_field < HUFFMAN_TABLE_SIZE) return false;
+  // A size field of 308 announces an empty body, which loads no more than
+  // an empty plain or zlib body does.
+  if (size_field <= HUFFMAN_TABLE_SIZE) return false;
   const uint32_t n = size_field - HUFFMAN_TABLE_SIZE;
   const uint8_t* words = packed + HUFFMAN_TABLE_SIZE;
   const uint32_t words_size = packed_size - HUFFMAN_TABLE_SIZE;
-  // Every code is at least one bit long, so a byte of code words yields at
-  // most eight bytes of body: a larger size field is forged.
-  if (n > static_cast<uint64_t>(words_size) * 8) return false;
-  std::vector<uint8_t> body;
-  try {
-    body.resize(n);
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
+  // Every code is at least one bit long, so a 32-bit word (a partial last
+  // word counts as whole) yields at most 32 bytes of body: a larger size
+  // field is forged.
+  if (n > (static_cast<uint64_t>(words_size) + 3) / 4 * 32) return false;
+  ByteBuffer body;
+  if (!body.resize(n)) return false;
   if (huffman_expand(packed, words, words_size, body.data(), n) != static_cast<int64_t>(n)) return false;
   c.storage = std::move(body);
   c.body_base = 0;
@@ -80,22 +75,20 @@ bool compress_body(FileContainer& c) {
     std::memset(c.header + 8, '@', 4);
     return true;
   }
-  std::vector<uint8_t> packed;
+  ByteBuffer packed;
   uint32_t size_field = 0;
   if (compression == COMPRESSION_HUFFMAN) {
     if (c.body_size > kMaxBody - HUFFMAN_TABLE_SIZE) return false;
-    if (!huffman_compress(c.body(), c.body_size, packed)) return false;
+    std::vector<uint8_t> words;
+    if (!huffman_compress(c.body(), c.body_size, words)) return false;
+    packed = ByteBuffer(std::move(words));
     size_field = c.body_size + HUFFMAN_TABLE_SIZE;
   } else {
     // compressBound leaves room for incompressible bodies too.
     uLongf room = compressBound(c.body_size);
-    try {
-      packed.resize(room);
-    } catch (const std::bad_alloc&) {
-      return false;
-    }
+    if (!packed.resize(room)) return false;
     if (compress(packed.data(), &room, c.body(), c.body_size) != Z_OK) return false;
-    packed.resize(room);
+    if (!packed.resize(room)) return false;  // shrinking never fails
     size_field = c.body_size;
   }
   if (packed.size() > kMaxBody) return false;
@@ -122,21 +115,21 @@ uint32_t encode_header(const FileContainer& c, uint8_t (&out)[kWideHeaderSize]) 
   return kWideHeaderSize;
 }
 
-}  // namespace
-
-std::unique_ptr<FileContainer> container_load(std::vector<uint8_t>&& file_bytes) noexcept {
+// Loads a whole token file held in `file_bytes`, which the container takes
+// over: a plain body stays where it is, behind its file header.
+std::unique_ptr<FileContainer> load_file(ByteBuffer&& file_bytes) noexcept {
   std::unique_ptr<FileContainer> c(new (std::nothrow) FileContainer);
   if (!c) return nullptr;
   c->mode = CONTAINER_READ;
-  std::vector<uint8_t> f = std::move(file_bytes);
+  ByteBuffer f = std::move(file_bytes);
 
   uint32_t header_size = 0;
-  if (has_wide_magic(f)) {
+  if (has_wide_magic(f.data(), f.size())) {
     if (f.size() < kWideHeaderSize) return nullptr;
-    for (uint32_t i = 0; i < 16; ++i) c->header[i] = f[2 + 2 * i];
+    for (uint32_t i = 0; i < 16; ++i) c->header[i] = f.data()[2 + 2 * i];
     c->wide_header = 1;
     header_size = kWideHeaderSize;
-  } else if (f.size() >= 5 && std::equal(kMagic, kMagic + 5, f.begin())) {
+  } else if (f.size() >= 5 && std::equal(kMagic, kMagic + 5, f.data())) {
     if (f.size() < kNarrowHeaderSize) return nullptr;
     std::memcpy(c->header, f.data(), kNarrowHeaderSize);
     header_size = kNarrowHeaderSize;
@@ -164,6 +157,12 @@ std::unique_ptr<FileContainer> container_load(std::vector<uint8_t>&& file_bytes)
   return c;
 }
 
+}  // namespace
+
+std::unique_ptr<FileContainer> container_load(std::vector<uint8_t>&& file_bytes) noexcept {
+  return load_file(ByteBuffer(std::move(file_bytes)));
+}
+
 std::unique_ptr<FileContainer> container_create(std::FILE* file, char compression, int32_t wide_header) noexcept {
   std::unique_ptr<FileContainer> c(new (std::nothrow) FileContainer);
   if (!c) return nullptr;
@@ -183,14 +182,11 @@ std::unique_ptr<FileContainer> container_open(std::FILE* file, int32_t mode, cha
   const off_t length = ftello(file);
   if (length < 0 || static_cast<uint64_t>(length) > kMaxBody + kWideHeaderSize) return nullptr;
   if (fseeko(file, 0, SEEK_SET) != 0) return nullptr;
-  std::vector<uint8_t> bytes;
-  try {
-    bytes.resize(static_cast<size_t>(length));
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
-  if (std::fread(bytes.data(), 1, bytes.size(), file) != bytes.size()) return nullptr;
-  auto c = container_load(std::move(bytes));
+  // Read straight into fresh memory: nothing is zero-filled first.
+  ByteBuffer bytes;
+  if (!bytes.resize(static_cast<size_t>(length))) return nullptr;
+  if (length != 0 && std::fread(bytes.data(), 1, bytes.size(), file) != bytes.size()) return nullptr;
+  auto c = load_file(std::move(bytes));
   if (c) c->file = file;
   return c;
 }
@@ -214,7 +210,14 @@ int32_t container_close_to_bytes(std::unique_ptr<FileContainer> container, std::
   uint8_t header[kWideHeaderSize];
   const uint32_t header_size = encode_header(*container, header);
   try {
-    out.assign(header, header + header_size);
+    const size_t total = static_cast<size_t>(header_size) + container->body_size;
+    out.clear();
+    if (out.capacity() < total) {
+      std::vector<uint8_t>().swap(out);
+      out.reserve(total);
+      advise_large_pages(out.data(), total);  // fresh memory, not yet touched
+    }
+    out.insert(out.end(), header, header + header_size);
     out.insert(out.end(), container->body(), container->body() + container->body_size);
   } catch (const std::bad_alloc&) {
     return 0;
@@ -227,29 +230,6 @@ uint32_t container_read(FileContainer& c, void* destination, uint32_t count) noe
   if (n != 0) std::memcpy(destination, c.body() + c.body_pos, n);
   c.body_pos += n;
   return n;
-}
-
-uint32_t container_write(FileContainer& c, const void* source, uint32_t count) noexcept {
-  if (count == 0) return 0;
-  const uint64_t end = static_cast<uint64_t>(c.body_pos) + count;
-  if (end > kMaxBody) return CONTAINER_FAILED;
-  const auto* src = static_cast<const uint8_t*>(source);
-  const uint32_t inside = std::min(count, c.body_size - c.body_pos);
-  if (inside < count) {
-    // Appending through insert grows the storage geometrically; it either
-    // succeeds or leaves the body as it was.
-    try {
-      c.storage.insert(c.storage.end(), src + inside, src + count);
-    } catch (const std::bad_alloc&) {
-      return CONTAINER_FAILED;
-    } catch (const std::length_error&) {
-      return CONTAINER_FAILED;
-    }
-    c.body_size = static_cast<uint32_t>(end);
-  }
-  if (inside != 0) std::memcpy(c.body() + c.body_pos, src, inside);
-  c.body_pos = static_cast<uint32_t>(end);
-  return count;
 }
 
 uint32_t container_seek(FileContainer& c, int32_t offset, int32_t origin) noexcept {

@@ -11,8 +11,11 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <vector>
+
+#include "tokenfile/byte_buffer.h"
 
 namespace tokenfile {
 
@@ -46,7 +49,7 @@ struct FileContainer {
   uint32_t body_pos = 0;
   // The body lives at storage[body_base...]: a loaded plain file keeps its
   // header bytes in front of the body instead of moving the body down.
-  std::vector<uint8_t> storage;
+  ByteBuffer storage;
   uint32_t body_base = 0;
 
   const uint8_t* body() const noexcept { return storage.data() + body_base; }
@@ -86,8 +89,20 @@ uint32_t container_read(FileContainer& c, void* destination, uint32_t count) noe
 
 // Copies count bytes at body_pos, growing the body when they reach past its
 // end (amortised: storage grows geometrically). Returns count, or
-// CONTAINER_FAILED with the body unchanged when it cannot grow.
-uint32_t container_write(FileContainer& c, const void* source, uint32_t count) noexcept;
+// CONTAINER_FAILED with the body unchanged when it cannot grow. In-line: the
+// binary writer appends through it value by value.
+inline uint32_t container_write(FileContainer& c, const void* source, uint32_t count) noexcept {
+  if (count == 0) return 0;
+  const uint64_t end = static_cast<uint64_t>(c.body_pos) + count;
+  if (end > 0xFFFFFFFFu) return CONTAINER_FAILED;
+  if (end > c.body_size) {
+    if (!c.storage.resize(c.body_base + end)) return CONTAINER_FAILED;
+    c.body_size = static_cast<uint32_t>(end);
+  }
+  std::memcpy(c.body() + c.body_pos, source, count);
+  c.body_pos = static_cast<uint32_t>(end);
+  return count;
+}
 
 // Moves body_pos to offset from ORIGIN_START, ORIGIN_END or ORIGIN_CURRENT
 // (a negative offset given as its two's complement). Returns the new

@@ -1,5 +1,6 @@
 // Binary token reader: reads the binary layout in place from the loaded body,
 // bounding every read by the end of the innermost open token and the body.
+#include <bit>
 #include <cstring>
 #include <new>
 
@@ -28,6 +29,9 @@ uint32_t BinaryTokenStream::remaining() const noexcept {
 const uint8_t* BinaryTokenStream::cursor() const noexcept { return container->body() + position + delta_; }
 
 void BinaryTokenStream::advance(uint32_t n) noexcept {
+  // Nothing to consume: `position` may stand past the body (a token closed
+  // whose end lay beyond it), and the body position must not follow it.
+  if (n == 0) return;
   position += n;
   container->body_pos = position + delta_;
 }
@@ -52,7 +56,32 @@ void BinaryTokenStream::pop_open_token() noexcept {
 int32_t BinaryTokenStream::read_token_open(uint32_t& id, const char16_t** label_out) noexcept {
   settle_delta();
   if (!open_tokens.empty() && position >= block_end) return fail(ERR_END_OF_TOKEN);
-  if (remaining() < 4) return fail(ERR_END_OF_DATA);
+  const uint32_t available = remaining();
+  if (available < 4) return fail(ERR_END_OF_DATA);
+  if (available >= 9) {
+    // The whole head is in the body: the same steps as below, with one
+    // bounds check and one move.
+    const uint8_t* p = cursor();
+    const uint32_t count = p[8];
+    const uint64_t end = static_cast<uint64_t>(position) + 8 + load_u32le(p + 4);
+    if (available - 9 >= 2 * count && end <= 0xFFFFFFFFu) {
+      id = load_u32le(p);
+      token_id = id;
+      try {
+        open_tokens.push_back(static_cast<uint32_t>(end));
+      } catch (const std::bad_alloc&) {
+        advance(8);
+        return fail(ERR_NO_MEMORY);
+      }
+      block_end = static_cast<uint32_t>(end);
+      const uint32_t kept = count < 32 ? count : 32;
+      for (uint32_t i = 0; i < kept; ++i) label[i] = static_cast<char16_t>(load_u16le(p + 9 + 2 * i));
+      label[kept] = 0;
+      if (label_out) *label_out = count == 0 ? nullptr : label;
+      advance(9 + 2 * count);
+      return 1;
+    }
+  }
   id = load_u32le(cursor());
   advance(4);
   token_id = id;
@@ -133,12 +162,34 @@ int32_t BinaryTokenStream::read_counted(Char* buffer, uint32_t capacity) noexcep
   settle_delta();
   if (position >= block_end) return fail(ERR_END_OF_TOKEN);
   if (capacity == 0) return fail(ERR_BAD_VALUE);  // not even a terminator fits
-  if (remaining() < 2) return 0;
+  const uint32_t available = remaining();
+  if (available >= 2) {
+    // The common case, a string that fits the buffer and the body, with one
+    // bounds check and one move; everything else below.
+    const uint8_t* p = cursor();
+    const uint32_t n = load_u16le(p);
+    const uint32_t bytes = n * static_cast<uint32_t>(sizeof(Char));
+    if (n < capacity && available - 2 >= bytes) {
+      if constexpr (sizeof(Char) == 1 || std::endian::native == std::endian::little) {
+        std::memcpy(buffer, p + 2, bytes);
+      } else {
+        for (uint32_t i = 0; i < n; ++i) buffer[i] = static_cast<Char>(load_u16le(p + 2 + 2 * i));
+      }
+      buffer[n] = 0;
+      advance(2 + bytes);
+      return 1;
+    }
+  }
+  if (available < 2) return 0;
   const uint32_t n = load_u16le(cursor());
   advance(2);
   const uint32_t bytes = n * static_cast<uint32_t>(sizeof(Char));
   auto copy = [&](uint32_t chars) {
     const uint8_t* p = cursor();
+    if constexpr (sizeof(Char) == 1 || std::endian::native == std::endian::little) {
+      std::memcpy(buffer, p, chars * sizeof(Char));  // already the host's form
+      return;
+    }
     for (uint32_t i = 0; i < chars; ++i) {
       if constexpr (sizeof(Char) == 2) {
         buffer[i] = static_cast<Char>(load_u16le(p + 2 * i));

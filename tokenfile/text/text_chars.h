@@ -2,10 +2,61 @@
 // its reader and writer. Nothing here depends on the process locale.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace tokenfile {
+
+// --- eight UTF-16 units at a time ---
+//
+// The hot loops of the reader and the writer look at runs of characters
+// eight units at a time, through the vector extensions of GCC and Clang
+// (SSE2 on x86-64). They are used on little-endian hosts only, where units
+// in memory and UTF-16LE bytes agree; elsewhere the loops go unit by unit.
+
+using TextUnits = uint16_t __attribute__((vector_size(16)));
+using TextLanes = int16_t __attribute__((vector_size(16)));  // all ones or zero per lane
+inline constexpr uint32_t kTextLanes = 8;
+inline constexpr bool kTextVectors = std::endian::native == std::endian::little;
+
+// Eight lanes of the same unit: the other operand of a lane-wise comparison
+// (spelled out, as Clang 14 fails on a vector compared with a scalar).
+constexpr TextUnits splat_units(uint16_t v) noexcept { return TextUnits{v, v, v, v, v, v, v, v}; }
+
+inline TextUnits load_text_units(const void* p) noexcept {
+  TextUnits u;
+  std::memcpy(&u, p, sizeof u);
+  return u;
+}
+
+// The first lane whose mask is set, or kTextLanes.
+inline uint32_t first_set_lane(TextLanes mask) noexcept {
+  uint64_t words[2];
+  std::memcpy(words, &mask, sizeof words);
+  if (words[0] != 0) return static_cast<uint32_t>(std::countr_zero(words[0])) / 16;
+  if (words[1] != 0) return 4 + static_cast<uint32_t>(std::countr_zero(words[1])) / 16;
+  return kTextLanes;
+}
+
+// The number of lanes whose mask is set (a multiplication adds up the low
+// bit of every lane in the top lane; no population count instruction is
+// assumed).
+inline uint32_t set_lanes(TextLanes mask) noexcept {
+  constexpr uint64_t kLaneBits = 0x0001000100010001u;
+  uint64_t words[2];
+  std::memcpy(words, &mask, sizeof words);
+  return static_cast<uint32_t>((((words[0] & kLaneBits) * kLaneBits) >> 48) +
+                               (((words[1] & kLaneBits) * kLaneBits) >> 48));
+}
+
+// True when any lane's mask is set.
+inline bool any_lane(TextLanes mask) noexcept {
+  uint64_t words[2];
+  std::memcpy(words, &mask, sizeof words);
+  return (words[0] | words[1]) != 0;
+}
 
 // White space of the text encoding. Below U+0100: U+0000 to U+0020 and
 // U+007F (U+0080 to U+00FF are ordinary characters, even U+0085 and U+00A0).

@@ -1,4 +1,5 @@
 // The reading half of the text encoding: the lexer and read operations.
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -40,12 +41,94 @@ class BodyCursor {
     return true;
   }
 
+  // The rest of the data, for the bulk copies below, which stop before a
+  // carriage return and so may bypass next().
+  const uint8_t* here() const noexcept { return data_ + pos_; }
+  uint32_t units_left() const noexcept { return (end_ - pos_) / 2; }
+  void skip(uint32_t units) noexcept { pos_ += 2 * units; }
+
  private:
   FileContainer& container_;
   const uint8_t* data_;
   uint32_t pos_;  // invariant: pos_ <= end_
   uint32_t end_;
 };
+
+// --- bulk copies of runs of ordinary characters ---
+//
+// Words and strings are mostly runs of characters that need no decision of
+// their own. These copy such a run from the body (UTF-16LE) eight units at a
+// time (text_chars.h) and stop at the first unit that
+// needs one, at `room` units, or at the end of the data; they return the
+// units copied. Each is equivalent to taking the run one character at a
+// time through BodyCursor::next, since no unit of the run is a carriage
+// return.
+
+using Units = TextUnits;
+using Lanes = TextLanes;
+constexpr uint32_t kLanes = kTextLanes;
+
+// A unit that continues an unquoted word without a decision: not white
+// space (nothing at or below U+0020, not U+007F, nothing from U+1680 on,
+// where the wider white space lies), not a parenthesis.
+constexpr bool is_plain_word_unit(uint16_t u) noexcept {
+  return u > 0x20 && u != 0x7F && u != u'(' && u != u')' && u < 0x1680;
+}
+
+Lanes plain_word_lanes(Units u) noexcept {
+  return (u > splat_units(0x20)) & (u != splat_units(0x7F)) & (u != splat_units(u'(')) &
+         (u != splat_units(u')')) & (u < splat_units(0x1680));
+}
+
+// A unit inside a quoted string that needs no decision: not the quote, not
+// a backslash (which escapes what follows), not a carriage return.
+constexpr bool is_plain_quoted_unit(uint16_t u) noexcept { return u != u'"' && u != u'\\' && u != u'\r'; }
+
+Lanes plain_quoted_lanes(Units u) noexcept {
+  return (u != splat_units(u'"')) & (u != splat_units(u'\\')) & (u != splat_units(u'\r'));
+}
+
+template <bool (*Plain)(uint16_t), Lanes (*PlainLanes)(Units)>
+uint32_t copy_run(const uint8_t* src, uint32_t units, char16_t* dst, uint32_t room) noexcept {
+  const uint32_t limit = units < room ? units : room;
+  uint32_t n = 0;
+  if constexpr (kTextVectors) {
+    while (n + kLanes <= limit) {
+      const Units u = load_text_units(src + 2 * n);
+      std::memcpy(dst + n, &u, sizeof u);  // lanes past the run are overwritten later or ignored
+      const uint32_t plain = first_set_lane(~PlainLanes(u));
+      n += plain;
+      if (plain < kLanes) return n;
+    }
+  }
+  for (; n < limit; ++n) {
+    const uint16_t u = load_u16le(src + 2 * n);
+    if (!Plain(u)) break;
+    dst[n] = u;
+  }
+  return n;
+}
+
+uint32_t copy_word_run(const uint8_t* src, uint32_t units, char16_t* dst, uint32_t room) noexcept {
+  return copy_run<is_plain_word_unit, plain_word_lanes>(src, units, dst, room);
+}
+
+uint32_t copy_quoted_run(const uint8_t* src, uint32_t units, char16_t* dst, uint32_t room) noexcept {
+  return copy_run<is_plain_quoted_unit, plain_quoted_lanes>(src, units, dst, room);
+}
+
+// The units of `text` before the first backslash, at most `limit`.
+uint32_t unescaped_run(const char16_t* text, uint32_t limit) noexcept {
+  uint32_t n = 0;
+  while (n + kLanes <= limit) {
+    const Units u = load_text_units(text + n);  // host order: no byte order involved
+    const uint32_t plain = first_set_lane(u == splat_units(u'\\'));
+    n += plain;
+    if (plain < kLanes) return n;
+  }
+  while (n < limit && text[n] != u'\\') ++n;
+  return n;
+}
 
 void set_mark(Lexeme& lx, LexemeKind kind, char16_t c) noexcept {
   lx.kind = kind;
@@ -127,6 +210,14 @@ int32_t TextTokenStream::scan_lexeme(bool may_close) noexcept {
         }
         lx.text[lx.size++] = c;
         escaped = c == u'\\' && !escaped;
+        if (!escaped) {
+          // What follows up to the next quote, backslash or carriage return
+          // goes in unchanged.
+          const uint32_t run =
+              copy_quoted_run(in.here(), in.units_left(), lx.text + lx.size, kMaxLexemeChars - lx.size);
+          in.skip(run);
+          lx.size += run;
+        }
         if (!in.next(c)) {
           lx.text[lx.size] = 0;
           return fail(ERR_SYNTAX);
@@ -160,6 +251,10 @@ int32_t TextTokenStream::scan_lexeme(bool may_close) noexcept {
       return fail(ERR_SYNTAX);
     }
     lx.text[lx.size++] = c;
+    const uint32_t run =
+        copy_word_run(in.here(), in.units_left(), lx.text + lx.size, kMaxLexemeChars - lx.size);
+    in.skip(run);
+    lx.size += run;
     if (!in.next(c)) {
       lx.text[lx.size] = 0;
       return fail(ERR_SYNTAX);
@@ -211,7 +306,10 @@ int32_t TextTokenStream::read_token_open(uint32_t& id, const char16_t** label_ou
     return fail(ERR_NO_MEMORY);
   }
   depth = 0;
-  id = token_id_from_name(lexeme.view());
+  // The lexeme's buffer holds far more than the 16 units the quick look-up
+  // reads, and the text is terminated.
+  static_assert(kMaxLexemeChars + 1 >= 16);
+  id = token_id_from_name_in_buffer(lexeme.text);
   try {
     opening_text.assign(lexeme.view());
     opening_text.push_back(u' ');
@@ -297,11 +395,13 @@ int32_t TextTokenStream::read_wstring(char16_t* buffer, uint32_t capacity) noexc
     const char16_t* t = lexeme.text;
     const uint32_t n = lexeme.size;
     for (uint32_t i = 0; i < n && stored < room;) {
-      const char16_t c = t[i++];
-      if (c != u'\\') {
-        buffer[stored++] = c;
-        continue;
-      }
+      // Up to the next backslash the text goes in unchanged.
+      const uint32_t run = unescaped_run(t + i, std::min(n - i, room - stored));
+      std::memcpy(buffer + stored, t + i, run * sizeof(char16_t));
+      stored += run;
+      i += run;
+      if (i == n || stored == room) break;
+      ++i;  // the backslash
       // A backslash at the very end of the text is dropped; one before an
       // unknown character drops both.
       if (i == n) break;

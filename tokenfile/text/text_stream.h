@@ -108,22 +108,15 @@ class TextTokenStream final : public TokenStream {
   uint32_t indent = 0;
 
  private:
-  // Output is staged here as UTF-16LE and handed to the container in runs;
-  // every write operation flushes before it returns, so the body is complete
-  // between operations.
-  static constexpr uint32_t kOutBytes = 2048;
-
+  // Output goes straight to the end of the container's body, as UTF-16LE.
   void put(std::u16string_view text) noexcept;
   void put_char(char16_t c) noexcept;
-  void flush() noexcept;
   [[nodiscard]] int32_t finish(int32_t result) noexcept;
   void advance(uint64_t width) noexcept;
   [[nodiscard]] int32_t line_break(uint32_t base) noexcept;
   [[nodiscard]] int32_t begin_item(uint64_t width) noexcept;
   [[nodiscard]] int32_t write_quoted(std::u16string_view text) noexcept;
 
-  uint8_t out_[kOutBytes] = {};
-  uint32_t out_size_ = 0;  // invariant: even, at most kOutBytes
   // A container write failed during the current operation; later output of
   // the operation is dropped and the operation fails without a code.
   bool out_failed_ = false;

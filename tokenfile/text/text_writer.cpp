@@ -33,52 +33,113 @@ constexpr std::array<char16_t, kMaxTabs> kTabs = [] {
 
 constexpr char16_t kHexDigits[] = u"0123456789abcdef";
 
+bool breaks_bare_word(char16_t c) noexcept {
+  return is_text_white_space(c) || c == u'\\' || c == u'"' || c == u'(' || c == u')';
+}
+
 // Written bare: not empty, shorter than 1024 and nothing that the reader
 // would take for a separator, a group mark, a quote or an escape.
 bool can_be_bare(std::u16string_view text) noexcept {
   if (text.empty() || text.size() >= 1024) return false;
-  for (char16_t c : text)
-    if (is_text_white_space(c) || c == u'\\' || c == u'"' || c == u'(' || c == u')') return false;
+  size_t i = 0;
+  if constexpr (kTextVectors) {
+    for (; i + kTextLanes <= text.size(); i += kTextLanes) {
+      const TextUnits u = load_text_units(text.data() + i);
+      // Certainly not bare: white space below U+0100, backslash, quote,
+      // parenthesis. From U+1680 on a unit may be white space: decided one
+      // by one.
+      const TextLanes stop = (u <= splat_units(0x20)) | (u == splat_units(0x7F)) | (u == splat_units(u'\\')) |
+                             (u == splat_units(u'"')) | (u == splat_units(u'(')) | (u == splat_units(u')'));
+      if (any_lane(stop)) return false;
+      if (any_lane(u >= splat_units(0x1680))) {
+        for (size_t k = i; k < i + kTextLanes; ++k)
+          if (breaks_bare_word(text[k])) return false;
+      }
+    }
+  }
+  for (; i < text.size(); ++i)
+    if (breaks_bare_word(text[i])) return false;
   return true;
 }
 
-// Length of a piece once escaped: tab, line feed, quote and backslash take
-// two characters, a carriage return none.
-size_t escaped_length(std::u16string_view piece) noexcept {
-  size_t n = 0;
-  for (char16_t c : piece) {
-    if (c == u'\t' || c == u'\n' || c == u'"' || c == u'\\') {
-      n += 2;
-    } else if (c != u'\r') {
-      ++n;
+// Needs an escape (tab, line feed, quote, backslash) or is dropped (carriage
+// return) in a quoted piece.
+bool is_special_in_quotes(char16_t c) noexcept {
+  return c == u'\t' || c == u'\n' || c == u'"' || c == u'\\' || c == u'\r';
+}
+
+struct Escaping {
+  size_t length = 0;       // the text's length once escaped
+  bool line_feed = false;  // the text holds a line feed
+};
+
+// Length of a text once escaped: tab, line feed, quote and backslash take
+// two characters, a carriage return none; and whether it holds a line feed.
+Escaping escaping_of(std::u16string_view text) noexcept {
+  Escaping e;
+  size_t i = 0;
+  if constexpr (kTextVectors) {
+    for (; i + kTextLanes <= text.size(); i += kTextLanes) {
+      const TextUnits u = load_text_units(text.data() + i);
+      const TextLanes line_feed = u == splat_units(u'\n');
+      e.line_feed = e.line_feed || any_lane(line_feed);
+      e.length += kTextLanes +
+                  set_lanes((u == splat_units(u'\t')) | line_feed | (u == splat_units(u'"')) |
+                            (u == splat_units(u'\\'))) -
+                  set_lanes(u == splat_units(u'\r'));
     }
   }
-  return n;
+  for (; i < text.size(); ++i) {
+    const char16_t c = text[i];
+    if (c == u'\t' || c == u'\n' || c == u'"' || c == u'\\') {
+      e.length += 2;
+      if (c == u'\n') e.line_feed = true;
+    } else if (c != u'\r') {
+      ++e.length;
+    }
+  }
+  return e;
+}
+
+// The units of `text` from `from` on before the first one that is special
+// in quotes.
+size_t plain_quoted_run(std::u16string_view text, size_t from) noexcept {
+  size_t i = from;
+  if constexpr (kTextVectors) {
+    for (; i + kTextLanes <= text.size(); i += kTextLanes) {
+      const TextUnits u = load_text_units(text.data() + i);
+      const uint32_t plain =
+          first_set_lane((u == splat_units(u'\t')) | (u == splat_units(u'\n')) | (u == splat_units(u'"')) |
+                         (u == splat_units(u'\\')) | (u == splat_units(u'\r')));
+      if (plain < kTextLanes) return i + plain - from;
+    }
+  }
+  while (i < text.size() && !is_special_in_quotes(text[i])) ++i;
+  return i - from;
 }
 
 }  // namespace
 
-void TextTokenStream::flush() noexcept {
-  if (out_size_ != 0 && !out_failed_ && container_write(*container, out_, out_size_) != out_size_)
-    out_failed_ = true;
-  out_size_ = 0;
-}
-
 void TextTokenStream::put_char(char16_t c) noexcept {
-  if (out_size_ == kOutBytes) flush();
-  if (out_failed_) return;
-  store_u16le(out_ + out_size_, c);
-  out_size_ += 2;
+  uint8_t unit[2];
+  store_u16le(unit, c);
+  if (!out_failed_ && container_write(*container, unit, 2) != 2) out_failed_ = true;
 }
 
 void TextTokenStream::put(std::u16string_view text) noexcept {
-  for (char16_t c : text) put_char(c);
+  if (out_failed_ || text.empty()) return;
+  if constexpr (std::endian::native == std::endian::little) {
+    // Already UTF-16LE in memory.
+    const uint32_t bytes = static_cast<uint32_t>(2 * text.size());
+    if (container_write(*container, text.data(), bytes) != bytes) out_failed_ = true;
+  } else {
+    for (char16_t c : text) put_char(c);
+  }
 }
 
-// Ends a write operation: flushes the staged output and gives `result`, or
-// 0 without a code when the container could not take the output.
+// Ends a write operation: gives `result`, or 0 without a code when the
+// container could not take the output.
 int32_t TextTokenStream::finish(int32_t result) noexcept {
-  flush();
   const bool failed = out_failed_;
   out_failed_ = false;
   return failed ? 0 : result;
@@ -172,7 +233,9 @@ int32_t TextTokenStream::write_int(int32_t value) noexcept {
 
 int32_t TextTokenStream::write_hex(uint32_t value) noexcept {
   if (!begin_item(9)) return finish(0);
-  for (int shift = 28; shift >= 0; shift -= 4) put_char(kHexDigits[(value >> shift) & 0xF]);
+  char16_t digits[8];
+  for (int i = 0; i < 8; ++i) digits[i] = kHexDigits[(value >> (28 - 4 * i)) & 0xF];
+  put({digits, 8});
   return finish(1);
 }
 
@@ -190,7 +253,23 @@ int32_t TextTokenStream::write_float(float value) noexcept {
 int32_t TextTokenStream::write_wstring(const char16_t* text) noexcept {
   if (text == nullptr) text = u"";
   size_t length = 0;
-  while (text[length] != 0 && length <= kMaxStringChars) ++length;
+  while (length <= kMaxStringChars) {
+    // Four units a step; none after the terminator is read.
+    if (text[length] == 0) break;
+    if (text[length + 1] == 0) {
+      length += 1;
+      break;
+    }
+    if (text[length + 2] == 0) {
+      length += 2;
+      break;
+    }
+    if (text[length + 3] == 0) {
+      length += 3;
+      break;
+    }
+    length += 4;
+  }
   if (length > kMaxStringChars) return fail(ERR_BAD_VALUE);
   const std::u16string_view t(text, length);
   if (can_be_bare(t)) {
@@ -218,27 +297,40 @@ int32_t TextTokenStream::write_quoted(std::u16string_view text) noexcept {
     size_t scanned = 0;
     bool after_break = false;
     bool line_feed = false;
-    for (size_t i = 0;; ++i) {
-      scanned = i;
-      if (i == rest.size()) {
-        cut = i;
-        break;
-      }
-      const char16_t c = rest[i];
-      if (c == u' ' || c == u'\n' || (c == u'\t' && !line_feed)) {
-        after_break = true;
-        if (c == u'\n') {
-          line_feed = true;
-          ++width;
+    // The usual string is without a line feed, and too short to reach the
+    // budget even if every character took two columns: the scan would take
+    // all of it, and it is measured at once.
+    Escaping escaping;
+    bool measured = false;
+    if (2 * static_cast<int64_t>(rest.size()) < budget) {
+      escaping = escaping_of(rest);
+      measured = !escaping.line_feed;
+    }
+    if (measured) {
+      cut = rest.size();
+    } else {
+      for (size_t i = 0;; ++i) {
+        scanned = i;
+        if (i == rest.size()) {
+          cut = i;
+          break;
         }
-      } else if (after_break) {
-        cut = i;
-        if (line_feed) break;
-      }
-      width += (c == u'\t' || c == u'"' || c == u'\\') ? 2 : 1;
-      if (width >= budget) {
-        scanned = i + 1;
-        break;
+        const char16_t c = rest[i];
+        if (c == u' ' || c == u'\n' || (c == u'\t' && !line_feed)) {
+          after_break = true;
+          if (c == u'\n') {
+            line_feed = true;
+            ++width;
+          }
+        } else if (after_break) {
+          cut = i;
+          if (line_feed) break;
+        }
+        width += (c == u'\t' || c == u'"' || c == u'\\') ? 2 : 1;
+        if (width >= budget) {
+          scanned = i + 1;
+          break;
+        }
       }
     }
     // Without a break to cut at: three quarters of the budget, but never
@@ -247,9 +339,15 @@ int32_t TextTokenStream::write_quoted(std::u16string_view text) noexcept {
     if (cut == 0) cut = std::min({rest.size(), static_cast<size_t>(budget * 3 / 4), scanned});
 
     const std::u16string_view piece = rest.substr(0, cut);
-    if (!begin_item(uint64_t{escaped_length(piece)} + 4)) return 0;
+    if (!measured) escaping = escaping_of(piece);
+    if (!begin_item(uint64_t{escaping.length} + 4)) return 0;
     put_char(u'"');
-    for (char16_t c : piece) {
+    for (size_t i = 0; i < piece.size();) {
+      const size_t run = plain_quoted_run(piece, i);
+      put(piece.substr(i, run));
+      i += run;
+      if (i == piece.size()) break;
+      const char16_t c = piece[i++];
       switch (c) {
         case u'\t':
           put(u"\\t");

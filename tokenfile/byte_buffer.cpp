@@ -1,0 +1,166 @@
+#include "tokenfile/byte_buffer.h"
+
+#include <cstring>
+#include <limits>
+#include <new>
+#include <utility>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+namespace tokenfile {
+namespace {
+
+#if defined(__linux__)
+// From this capacity on a buffer has pages of its own (a mapping), which
+// grow by remapping instead of copying, and which the system may back with
+// 2 MiB pages: a load or an append then takes one page fault per 2 MiB
+// instead of one per 4 KiB. Capacities are whole 2 MiB units.
+constexpr size_t kMappedFrom = size_t{2} << 20;
+constexpr size_t kMappedUnit = size_t{2} << 20;
+
+uint8_t* map_pages(size_t bytes) noexcept {
+  void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) return nullptr;
+  advise_large_pages(p, bytes);
+  return static_cast<uint8_t*>(p);
+}
+#else
+constexpr size_t kMappedFrom = std::numeric_limits<size_t>::max();
+constexpr size_t kMappedUnit = 1;
+#endif
+
+// The capacity to allocate for at least `n` bytes when `capacity` is too
+// small: twice the old capacity, rounded for a mapping; 0 on overflow.
+size_t grown_capacity(size_t capacity, size_t n) noexcept {
+  constexpr size_t kMax = std::numeric_limits<size_t>::max() / 4;
+  if (n > kMax) return 0;
+  size_t want = capacity < kMax ? 2 * capacity : capacity;
+  if (want < n) want = n;
+  if (want < 256) want = 256;
+  if (want >= kMappedFrom) want = (want + kMappedUnit - 1) / kMappedUnit * kMappedUnit;
+  return want;
+}
+
+}  // namespace
+
+void advise_large_pages(void* p, size_t n) noexcept {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  constexpr uintptr_t kLarge = uintptr_t{2} << 20;
+  const uintptr_t start = (reinterpret_cast<uintptr_t>(p) + kLarge - 1) & ~(kLarge - 1);
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + n) & ~(kLarge - 1);
+  if (end > start) (void)::madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+#else
+  (void)p;
+  (void)n;
+#endif
+}
+
+ByteBuffer::ByteBuffer(std::vector<uint8_t>&& bytes) noexcept
+    : data_(bytes.data()),
+      size_(bytes.size()),
+      capacity_(bytes.size()),
+      kind_(Kind::Vector),
+      vector_(std::move(bytes)) {
+  // A moved vector keeps its memory, so data_ still points into it.
+  data_ = vector_.data();
+}
+
+ByteBuffer::ByteBuffer(ByteBuffer&& other) noexcept
+    : data_(other.data_),
+      size_(other.size_),
+      capacity_(other.capacity_),
+      kind_(other.kind_),
+      vector_(std::move(other.vector_)) {
+  if (kind_ == Kind::Vector) data_ = vector_.data();
+  other.data_ = nullptr;
+  other.size_ = other.capacity_ = 0;
+  other.kind_ = Kind::None;
+}
+
+ByteBuffer& ByteBuffer::operator=(ByteBuffer&& other) noexcept {
+  if (this != &other) {
+    release();
+    data_ = other.data_;
+    size_ = other.size_;
+    capacity_ = other.capacity_;
+    kind_ = other.kind_;
+    vector_ = std::move(other.vector_);
+    if (kind_ == Kind::Vector) data_ = vector_.data();
+    other.data_ = nullptr;
+    other.size_ = other.capacity_ = 0;
+    other.kind_ = Kind::None;
+  }
+  return *this;
+}
+
+ByteBuffer::~ByteBuffer() { release(); }
+
+void ByteBuffer::release() noexcept {
+  switch (kind_) {
+    case Kind::Heap:
+      ::operator delete(data_);
+      break;
+    case Kind::Mapped:
+#if defined(__linux__)
+      ::munmap(data_, capacity_);
+#endif
+      break;
+    case Kind::Vector:
+      std::vector<uint8_t>().swap(vector_);
+      break;
+    case Kind::None:
+      break;
+  }
+  data_ = nullptr;
+  size_ = capacity_ = 0;
+  kind_ = Kind::None;
+}
+
+void ByteBuffer::clear() noexcept { release(); }
+
+bool ByteBuffer::grow(size_t n) noexcept {
+  const size_t geometric = grown_capacity(capacity_, n);
+  if (geometric == 0) return false;
+  if (grow_to(geometric)) return true;
+  // When that much memory cannot be had: only what is needed.
+  const size_t minimal = grown_capacity(0, n);
+  return minimal < geometric && grow_to(minimal);
+}
+
+bool ByteBuffer::grow_to(size_t want) noexcept {
+  if (want >= kMappedFrom) {
+#if defined(__linux__)
+    if (kind_ == Kind::Mapped) {
+      void* moved = ::mremap(data_, capacity_, want, MREMAP_MAYMOVE);
+      if (moved != MAP_FAILED) {
+        data_ = static_cast<uint8_t*>(moved);
+        capacity_ = want;
+        return true;
+      }
+      // The pages could not be moved (some environments refuse): a new
+      // mapping and a copy, as for any other buffer.
+    }
+    return adopt(map_pages(want), want, Kind::Mapped);
+#endif
+  }
+  // Small buffers come from operator new, like every other allocation of
+  // the library (and so reach whatever replaces it, a test's fault
+  // injection included).
+  return adopt(static_cast<uint8_t*>(::operator new(want, std::nothrow)), want, Kind::Heap);
+}
+
+bool ByteBuffer::adopt(uint8_t* p, size_t capacity, Kind kind) noexcept {
+  if (p == nullptr) return false;
+  const size_t keep = size_;
+  if (keep != 0) std::memcpy(p, data_, keep);
+  release();
+  data_ = p;
+  size_ = keep;
+  capacity_ = capacity;
+  kind_ = kind;
+  return true;
+}
+
+}  // namespace tokenfile
