@@ -451,7 +451,9 @@ int32_t TextTokenStream::read_token_ref(uint32_t& id) noexcept {
 }
 
 int32_t TextTokenStream::read_token_close() noexcept {
-  if (depth == 0) return fail(ERR_SYNTAX);
+  // Without an open token there is nothing to close, even when a value read
+  // at the top level has entered a group and raised depth.
+  if (depth == 0 || open_tokens.empty()) return fail(ERR_SYNTAX);
   int64_t open = depth;
   while (open > 0) {
     if (!scan_lexeme(true)) return 0;
