@@ -104,11 +104,11 @@ constexpr uint32_t kChildToken = 2;  // point: numbers inside a skipped token
 
 class Generator {
  public:
-  Generator(const InputMapSpec& spec, TokenStream& out, WriteScript* script)
-      : spec_(spec), rng_(spec.seed), out_(out), script_(script) {}
+  Generator(const InputMapShape& shape, TokenStream& out, WriteScript* script)
+      : shape_(shape), rng_(shape.seed), out_(out), script_(script) {}
 
   void run() {
-    while (out_.container->body_size < spec_.body_bytes) {
+    while (out_.container->body_size < shape_.body_bytes) {
       const uint32_t pick = rng_.below(100);
       if (pick < 3) {
         comment();
@@ -297,7 +297,7 @@ class Generator {
     close();
   }
 
-  const InputMapSpec& spec_;
+  const InputMapShape& shape_;
   Random rng_;
   TokenStream& out_;
   WriteScript* script_;
@@ -306,7 +306,7 @@ class Generator {
 
 }  // namespace
 
-std::vector<uint8_t> generate_input_map(const InputMapSpec& spec, WriteScript* script) {
+std::vector<uint8_t> generate_input_map(const InputMapShape& shape, WriteScript* script) {
   // The text writer looks token names up in the dictionary.
   struct Dictionary {
     Dictionary() {
@@ -316,10 +316,10 @@ std::vector<uint8_t> generate_input_map(const InputMapSpec& spec, WriteScript* s
   } dictionary;
   const uint32_t flags =
       tokenfile::STREAM_WRITE |
-      (spec.encoding == Encoding::Binary ? tokenfile::STREAM_BINARY : tokenfile::STREAM_TEXT);
+      (shape.encoding == Encoding::Binary ? tokenfile::STREAM_BINARY : tokenfile::STREAM_TEXT);
   auto stream = tokenfile::token_stream_open(nullptr, flags, u'i', u'0', u'@');
   if (!stream) throw std::runtime_error("cannot open a token stream in memory");
-  Generator(spec, *stream, script).run();
+  Generator(shape, *stream, script).run();
   std::vector<uint8_t> file;
   if (!tokenfile::token_stream_close_to_bytes(std::move(stream), file)) {
     throw std::runtime_error("cannot close a token stream in memory");

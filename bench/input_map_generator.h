@@ -54,7 +54,7 @@ class WriteScript {
 // The seed of the benchmarks' inputs and of the files bench/run times.
 inline constexpr uint64_t kDefaultSeed = 20250601;
 
-struct InputMapSpec {
+struct InputMapShape {
   uint64_t seed = kDefaultSeed;
   // Generation stops after the first top-level token that brings the body
   // (stream header line included) to this many bytes.
@@ -63,10 +63,10 @@ struct InputMapSpec {
 };
 
 // The bytes of a whole source token file (file header and uncompressed
-// body) in the spec's encoding, as the library's own writers lay it out.
+// body) in the shape's encoding, as the library's own writers lay it out.
 // When `script` is given it receives the write calls that made the body.
 // Throws std::runtime_error if the library refuses a write.
-std::vector<uint8_t> generate_input_map(const InputMapSpec& spec, WriteScript* script = nullptr);
+std::vector<uint8_t> generate_input_map(const InputMapShape& shape, WriteScript* script = nullptr);
 
 // The body of a token file produced by generate_input_map (or any
 // uncompressed token file): the bytes after its file header.

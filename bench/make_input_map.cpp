@@ -37,20 +37,20 @@ bool parse_size(const std::string& text, uint64_t& size) {
 
 int main(int argc, char** argv) {
   using namespace mapbake::bench;
-  InputMapSpec spec;
+  InputMapShape shape;
   const std::string kind = argc > 1 ? argv[1] : "";
   const std::string compression = argc > 5 ? argv[5] : "@";
-  if (argc < 4 || argc > 6 || (kind != "text" && kind != "binary") || !parse_size(argv[2], spec.body_bytes) ||
-      (argc >= 5 && (spec.seed = std::strtoull(argv[4], nullptr, 10)) == 0) ||
+  if (argc < 4 || argc > 6 || (kind != "text" && kind != "binary") || !parse_size(argv[2], shape.body_bytes) ||
+      (argc >= 5 && (shape.seed = std::strtoull(argv[4], nullptr, 10)) == 0) ||
       (compression != "@" && compression != "B" && compression != "F")) {
     std::fprintf(stderr, "usage: make_input_map text|binary SIZE[K|M|G] OUTPUT [SEED [@|B|F]]\n");
     return 2;
   }
-  spec.encoding = kind == "text" ? Encoding::Text : Encoding::Binary;
+  shape.encoding = kind == "text" ? Encoding::Text : Encoding::Binary;
   try {
-    std::vector<uint8_t> file = generate_input_map(spec);
+    std::vector<uint8_t> file = generate_input_map(shape);
     if (compression != "@") {
-      file = compressed_file(body_of(file), compression[0], spec.encoding == Encoding::Text);
+      file = compressed_file(body_of(file), compression[0], shape.encoding == Encoding::Text);
     }
     std::FILE* out = std::fopen(argv[3], "wb");
     if (out == nullptr || std::fwrite(file.data(), 1, file.size(), out) != file.size() ||
