@@ -133,12 +133,21 @@ void run_read_ops(TokenStream& s, const Bytes& ops, size_t body_size, TokenStrea
         // terminate a word inside it.
         std::fill(label_text.begin(), label_text.end(), u'x');
         label_text.back() = 0;
-        if (s.read_label(label_text.data())) FUZZ_CHECK(terminated_within(label_text.data(), label_text.size()));
+        if (s.read_label(label_text.data()))
+          FUZZ_CHECK(terminated_within(label_text.data(), label_text.size()));
         break;
-      case 2: (void)s.read_uint(u); break;
-      case 3: (void)s.read_int(i); break;
-      case 4: (void)s.read_hex(u); break;
-      case 5: (void)s.read_float(f); break;
+      case 2:
+        (void)s.read_uint(u);
+        break;
+      case 3:
+        (void)s.read_int(i);
+        break;
+      case 4:
+        (void)s.read_hex(u);
+        break;
+      case 5:
+        (void)s.read_float(f);
+        break;
       case 6: {
         std::vector<char16_t> buffer(kCapacities[param]);
         if (s.read_wstring(buffer.data(), kCapacities[param]))
@@ -156,7 +165,9 @@ void run_read_ops(TokenStream& s, const Bytes& ops, size_t body_size, TokenStrea
         (void)s.read_bytes(buffer.data(), kCounts[param]);
         break;
       }
-      case 9: (void)s.read_token_ref(u); break;
+      case 9:
+        (void)s.read_token_ref(u);
+        break;
       case 10: {
         std::unique_ptr<tokenfile::TokenBlock> block = s.read_block();
         if (!block) break;
@@ -168,8 +179,12 @@ void run_read_ops(TokenStream& s, const Bytes& ops, size_t body_size, TokenStrea
         break;
       }
       case 11:
-      case 13: (void)s.read_token_close(); break;
-      case 12: (void)tokenfile::token_stream_line(s); break;
+      case 13:
+        (void)s.read_token_close();
+        break;
+      case 12:
+        (void)tokenfile::token_stream_line(s);
+        break;
       case 15:
         if (s.read_token_open(u, nullptr)) (void)s.read_token_close();
         break;

@@ -19,9 +19,9 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
-#define FUZZ_CHECK(condition)                                                                   \
-  do {                                                                                          \
-    if (!(condition)) ::fuzzsupport::report_finding(#condition, __FILE__, __LINE__);            \
+#define FUZZ_CHECK(condition)                                                        \
+  do {                                                                               \
+    if (!(condition)) ::fuzzsupport::report_finding(#condition, __FILE__, __LINE__); \
   } while (0)
 
 namespace fuzzsupport {

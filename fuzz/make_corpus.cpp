@@ -3,8 +3,8 @@
 // Every seed is made here, through the library's own writers, from the small
 // input map below and a few bodies that reach the readers' edges. Inputs
 // that fuzzing finds later are added beside the seeds under their own names.
-#include <cstdio>
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -59,7 +59,8 @@ void write_source_map(TokenStream& s) {
   ok = ok && s.write_token_open(99, nullptr) && s.write_wstring(u"JOY") && s.write_uint(1) &&
        s.write_token_open(100, nullptr) && s.write_wstring(u"POV2") && s.write_wstring(u"look") &&
        s.write_token_close() && s.write_token_open(100, nullptr) && s.write_wstring(u"BTN31") &&
-       s.write_wstring(u"fire") && s.write_wstring(u"ALT_UP") && s.write_token_close() && s.write_token_close();
+       s.write_wstring(u"fire") && s.write_wstring(u"ALT_UP") && s.write_token_close() &&
+       s.write_token_close();
   ok = ok && s.write_token_open(99, nullptr) && s.write_wstring(u"mouse") && s.write_uint(2) &&
        s.write_token_open(100, nullptr) && s.write_wstring(u"LBTN") && s.write_wstring(u"select") &&
        s.write_token_close() && s.write_token_close();
@@ -108,6 +109,7 @@ Bytes with_mode(uint8_t mode, const Bytes& rest) {
 
 // Operation bytes (fuzz_support.cpp): low four bits the operation, high four
 // the capacity or count index.
+// clang-format off
 enum Op : uint8_t {
   OPEN = 0, LABEL = 1, UINT = 2, INT = 3, HEX = 4, FLOAT = 5, WSTRING = 6, STRING = 7,
   BYTES = 8, REF = 9, BLOCK = 10, CLOSE = 11, LINE = 12, OPEN_LABEL = 14, SKIP = 15,
@@ -126,6 +128,7 @@ const Bytes kConverterOps = {OPEN, WSTRING | kCap256, UINT, OPEN, BYTES | kCount
 // Every operation once, with small capacities.
 const Bytes kEveryOp = {OPEN_LABEL, LABEL, UINT, INT, HEX, FLOAT, WSTRING | kCap3, STRING | kCap3,
                         BYTES | kCount1, REF, OPEN, BLOCK, CLOSE, SKIP, CLOSE};
+// clang-format on
 
 void reader_seeds() {
   const Bytes text_plain = source_file(STREAM_TEXT, u'@');
@@ -182,8 +185,8 @@ void file_seeds() {
     const char* name;
     uint32_t encoding;
     char16_t compression;
-  } forms[] = {{"text-plain", STREAM_TEXT, u'@'},     {"text-huffman", STREAM_TEXT, u'B'},
-               {"text-zlib", STREAM_TEXT, u'F'},      {"binary-plain", STREAM_BINARY, u'@'},
+  } forms[] = {{"text-plain", STREAM_TEXT, u'@'},       {"text-huffman", STREAM_TEXT, u'B'},
+               {"text-zlib", STREAM_TEXT, u'F'},        {"binary-plain", STREAM_BINARY, u'@'},
                {"binary-huffman", STREAM_BINARY, u'B'}, {"binary-zlib", STREAM_BINARY, u'F'}};
   for (const auto& form : forms) {
     const Bytes file = source_file(form.encoding, form.compression);

@@ -34,8 +34,8 @@ constexpr size_t kMaxItems = 4000;
 
 // Characters for strings: the ones each encoding treats specially, and
 // ordinary ones. Index 15 takes a full 16-bit unit from the input.
-constexpr char16_t kChars[15] = {u'a', u'Z', u'0', u'+', u'-', u' ', u'\t', u'\n', u'\r',
-                                 u'"', u'\\', u'(', u')', u'.', 0x00E9};
+constexpr char16_t kChars[15] = {u'a',  u'Z', u'0',  u'+', u'-', u' ', u'\t', u'\n',
+                                 u'\r', u'"', u'\\', u'(', u')', u'.', 0x00E9};
 
 char16_t decode_char(fuzzsupport::Cursor& in) {
   const uint8_t b = in.u8();
@@ -57,7 +57,9 @@ Value decode_value(fuzzsupport::Cursor& in, ValueKind kind) {
   Value v;
   v.kind = kind;
   switch (kind) {
-    case ValueKind::WString: v.wide = decode_wide(in); break;
+    case ValueKind::WString:
+      v.wide = decode_wide(in);
+      break;
     case ValueKind::String: {
       const size_t n = in.u8();
       for (size_t i = 0; i < n && !in.empty(); ++i) {
@@ -66,8 +68,11 @@ Value decode_value(fuzzsupport::Cursor& in, ValueKind kind) {
       }
       break;
     }
-    case ValueKind::Bytes: v.bytes = in.take(in.u8() % 40); break;
-    default: v.u = in.u32();
+    case ValueKind::Bytes:
+      v.bytes = in.take(in.u8() % 40);
+      break;
+    default:
+      v.u = in.u32();
   }
   return v;
 }

@@ -39,11 +39,16 @@ enum class Step { None, OpenSource, OpenTarget, Convert, Close };
 
 const char* step_name(Step s) {
   switch (s) {
-    case Step::None: return "success";
-    case Step::OpenSource: return "opening the source";
-    case Step::OpenTarget: return "opening the target";
-    case Step::Convert: return "converting";
-    case Step::Close: return "closing the target";
+    case Step::None:
+      return "success";
+    case Step::OpenSource:
+      return "opening the source";
+    case Step::OpenTarget:
+      return "opening the target";
+    case Step::Convert:
+      return "converting";
+    case Step::Close:
+      return "closing the target";
   }
   return "?";
 }
@@ -51,7 +56,7 @@ const char* step_name(Step s) {
 struct LibraryRun {
   Step failed = Step::None;
   int64_t leaked = 0;  // allocations the three steps left behind
-  int32_t code = 0;  // token_error after a failed open
+  int32_t code = 0;    // token_error after a failed open
   std::string message;
   std::vector<uint8_t> target;
   std::vector<std::string> entries;  // of the directory, afterwards
@@ -75,7 +80,8 @@ LibraryRun open_convert_close(const testsupport::ScratchDir& dir, uint32_t encod
     auto in = token_stream_open_path(source.c_str(), STREAM_READ, 0, 0, u'@');
     if (!in) {
       r.failed = Step::OpenSource;
-    } else if (auto out = token_stream_open_path(target.c_str(), STREAM_WRITE | encoding, u'i', u'0', compression);
+    } else if (auto out =
+                   token_stream_open_path(target.c_str(), STREAM_WRITE | encoding, u'i', u'0', compression);
                !out) {
       r.failed = Step::OpenTarget;
     } else if (!mapbake::convert_input_map(*in, *out, console, "source.iom")) {
@@ -130,10 +136,12 @@ uint64_t sweep_library(const SourceForm& form, uint32_t encoding, char16_t compr
       EXPECT_TRUE(injected) << at;
       EXPECT_EQ(r.entries, std::vector<std::string>{"source.iom"}) << at << ": target or temporary file left";
       if (r.failed == Step::OpenSource || r.failed == Step::OpenTarget) {
-        EXPECT_TRUE(r.code == 0 || r.code == ERR_NO_MEMORY || r.code == ERR_BAD_VALUE) << at << ": code " << r.code;
+        EXPECT_TRUE(r.code == 0 || r.code == ERR_NO_MEMORY || r.code == ERR_BAD_VALUE)
+            << at << ": code " << r.code;
       }
       if (r.failed == Step::Convert && !persistent) {
-        EXPECT_EQ(r.message.rfind("Error converting file (source file line ", 0), 0u) << at << ": " << r.message;
+        EXPECT_EQ(r.message.rfind("Error converting file (source file line ", 0), 0u)
+            << at << ": " << r.message;
       }
     }
     if (::testing::Test::HasFailure()) break;
@@ -200,7 +208,8 @@ TEST_P(AllocationFailure, EveryAllocationOfAMapbakeRun) {
         // as a path that cannot be resolved.
         const bool message = testsupport::is_failure_message(console.out, source, target) ||
                              console.out == "Invalid file path\n";
-        const bool memory_only = console.out.empty() && console.err.find("out of memory") != std::string::npos;
+        const bool memory_only =
+            console.out.empty() && console.err.find("out of memory") != std::string::npos;
         EXPECT_TRUE(message || memory_only) << at << ": \"" << console.out << "\" / \"" << console.err << '"';
       }
       EXPECT_EQ(dir.entries(), (std::vector<std::string>{"source.iom", "target.iom"})) << at;

@@ -35,8 +35,8 @@ bool allocation_fails(size_t size) noexcept {
   if (!g_alloc.counting) return false;
   ++g_alloc.seen;
   if (size > g_alloc.largest) g_alloc.largest = size;
-  const bool fail = g_alloc.fail_at != 0 &&
-                    (g_alloc.seen == g_alloc.fail_at || (g_alloc.persistent && g_alloc.seen > g_alloc.fail_at));
+  const bool fail = g_alloc.fail_at != 0 && (g_alloc.seen == g_alloc.fail_at ||
+                                             (g_alloc.persistent && g_alloc.seen > g_alloc.fail_at));
   if (fail) g_alloc.failed = true;
   return fail;
 }
@@ -136,7 +136,8 @@ void operator delete[](void* p, const std::nothrow_t&) noexcept { faults::releas
 // every caller in it; the C library's own definitions are found behind them.
 
 extern "C" size_t fwrite(const void* data, size_t size, size_t count, std::FILE* f) {
-  static const auto real = faults::next_definition<size_t (*)(const void*, size_t, size_t, std::FILE*)>("fwrite");
+  static const auto real =
+      faults::next_definition<size_t (*)(const void*, size_t, size_t, std::FILE*)>("fwrite");
   if (faults::is_written_file(f) && faults::file_call_fails(faults::FileCall::Write)) {
     const size_t half = count / 2;
     const int saved = errno;

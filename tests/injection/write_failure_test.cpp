@@ -7,8 +7,8 @@
 // Every run must print "Error writing <target>", end with status 1, leave an
 // existing target byte for byte as it was (or no target where there was
 // none) and leave no temporary file.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,7 +33,8 @@ const std::vector<uint8_t> kSentinel = {'o', 'l', 'd', ' ', 't', 'a', 'r', 'g', 
 // buffer, so that fwrite writes through rather than into the buffer.
 std::vector<uint8_t> large_source() {
   EXPECT_NE(tokenfile::acquire_token_dictionary(), 0);
-  auto w = tokenfile::token_stream_open(nullptr, tokenfile::STREAM_WRITE | tokenfile::STREAM_TEXT, u'i', u'0', u'@');
+  auto w = tokenfile::token_stream_open(nullptr, tokenfile::STREAM_WRITE | tokenfile::STREAM_TEXT, u'i', u'0',
+                                        u'@');
   bool ok = w && w->write_token_open(99, nullptr) && w->write_wstring(u"KEYB") && w->write_uint(0);
   for (int i = 0; ok && i < 1500; ++i) {
     const std::u16string binding = u"binding_number_" + testsupport::widen(std::to_string(i));
@@ -94,7 +95,8 @@ class Scene {
   ::testing::AssertionResult untouched() const {
     const auto entries = dir_.entries();
     if (existing_) {
-      if (testsupport::read_file(target_) != kSentinel) return ::testing::AssertionFailure() << "target changed";
+      if (testsupport::read_file(target_) != kSentinel)
+        return ::testing::AssertionFailure() << "target changed";
       if (entries != std::vector<std::string>{"source.iom", "target.iom"})
         return ::testing::AssertionFailure() << "left " << entries.size() << " entries";
     } else if (entries != std::vector<std::string>{"source.iom"}) {
@@ -141,7 +143,8 @@ TEST_F(WriteFailure, EveryFileCallAtClose) {
           faults::fail_file_call(call, n);
           const int status = scene.run(console);
           faults::stop_file_calls();
-          const std::string at = c.name + (existing ? "" : ", no target") + ", " + names[k] + " " + std::to_string(n);
+          const std::string at =
+              c.name + (existing ? "" : ", no target") + ", " + names[k] + " " + std::to_string(n);
           EXPECT_TRUE(faults::file_call_failed()) << at;
           EXPECT_EQ(status, 1) << at;
           EXPECT_EQ(console.out, scene.expected_message()) << at;
@@ -222,7 +225,8 @@ TEST_F(WriteFailure, FileSizeLimitThroughTheProgram) {
   CaptureConsole clean;
   ASSERT_EQ(scene.run(clean), 0);
   const size_t size = testsupport::read_file(scene.target()).size();
-  for (const rlim_t limit : {rlim_t{0}, rlim_t{15}, rlim_t{16}, rlim_t{size / 2}, rlim_t{size - 1}, rlim_t{size}}) {
+  for (const rlim_t limit :
+       {rlim_t{0}, rlim_t{15}, rlim_t{16}, rlim_t{size / 2}, rlim_t{size - 1}, rlim_t{size}}) {
     scene.reset();
     int pipe_fds[2];
     ASSERT_EQ(::pipe(pipe_fds), 0);
@@ -243,7 +247,8 @@ TEST_F(WriteFailure, FileSizeLimitThroughTheProgram) {
     std::string message;
     char buffer[512];
     ssize_t n;
-    while ((n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0) message.append(buffer, static_cast<size_t>(n));
+    while ((n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0)
+      message.append(buffer, static_cast<size_t>(n));
     ::close(pipe_fds[0]);
     int raw = 0;
     ASSERT_EQ(::waitpid(pid, &raw, 0), pid);

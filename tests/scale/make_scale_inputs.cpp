@@ -174,7 +174,8 @@ void big_binary(const std::string& path) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: make_scale_inputs DIR [deep_text|deep_binary|long_line|long_word|big_binary...]\n");
+    std::fprintf(stderr,
+                 "usage: make_scale_inputs DIR [deep_text|deep_binary|long_line|long_word|big_binary...]\n");
     return 2;
   }
   const std::string dir = argv[1];
@@ -182,11 +183,16 @@ int main(int argc, char** argv) {
   if (names.empty()) names = {"deep_text", "deep_binary", "long_line", "long_word", "big_binary"};
   for (const auto& name : names) {
     const std::string path = dir + "/" + name + ".iom";
-    if (name == "deep_text") deep_text(path);
-    else if (name == "deep_binary") deep_binary(path);
-    else if (name == "long_line") long_line(path);
-    else if (name == "long_word") long_word(path);
-    else if (name == "big_binary") big_binary(path);
+    if (name == "deep_text")
+      deep_text(path);
+    else if (name == "deep_binary")
+      deep_binary(path);
+    else if (name == "long_line")
+      long_line(path);
+    else if (name == "long_word")
+      long_word(path);
+    else if (name == "big_binary")
+      big_binary(path);
     else {
       std::fprintf(stderr, "unknown input %s\n", name.c_str());
       return 2;

@@ -1,12 +1,12 @@
 #include "support/source_forms.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
-
-#include <unistd.h>
 
 #include "app/driver.h"
 #include "tokenfile/dictionary.h"
@@ -35,7 +35,8 @@ bool copy_device(TokenStream& in, TokenStream& out) {
   char16_t name[256];
   uint32_t number = 0;
   if (!in.read_wstring(name, 256) || !in.read_uint(number)) return false;
-  if (!out.write_token_open(kIoDev, nullptr) || !out.write_wstring(name) || !out.write_uint(number)) return false;
+  if (!out.write_token_open(kIoDev, nullptr) || !out.write_wstring(name) || !out.write_uint(number))
+    return false;
   uint32_t id = 0;
   while (in.read_token_open(id, nullptr)) {
     if (!out.write_token_open(id, nullptr)) return false;
@@ -62,8 +63,8 @@ std::vector<uint8_t> read_whole_file(const std::filesystem::path& path) {
 }  // namespace
 
 const StoredForm kStoredForms[6] = {
-    {"text-plain", tokenfile::STREAM_TEXT, u'@'},     {"text-huffman", tokenfile::STREAM_TEXT, u'B'},
-    {"text-zlib", tokenfile::STREAM_TEXT, u'F'},      {"binary-plain", tokenfile::STREAM_BINARY, u'@'},
+    {"text-plain", tokenfile::STREAM_TEXT, u'@'},       {"text-huffman", tokenfile::STREAM_TEXT, u'B'},
+    {"text-zlib", tokenfile::STREAM_TEXT, u'F'},        {"binary-plain", tokenfile::STREAM_BINARY, u'@'},
     {"binary-huffman", tokenfile::STREAM_BINARY, u'B'}, {"binary-zlib", tokenfile::STREAM_BINARY, u'F'},
 };
 
@@ -83,12 +84,14 @@ bool copy_source_map(TokenStream& in, TokenStream& out) {
   return tokenfile::token_error == tokenfile::ERR_END_OF_DATA;
 }
 
-std::vector<uint8_t> encode_source_map(const std::vector<uint8_t>& file, uint32_t encoding, char16_t compression) {
+std::vector<uint8_t> encode_source_map(const std::vector<uint8_t>& file, uint32_t encoding,
+                                       char16_t compression) {
   if (tokenfile::acquire_token_dictionary() == 0) return {};
   std::vector<uint8_t> out;
   auto in = tokenfile::token_stream_open_memory(file, tokenfile::STREAM_READ, 0, 0);
   auto w = tokenfile::token_stream_open(nullptr, tokenfile::STREAM_WRITE | encoding, u'i', u'0', compression);
-  const bool ok = in && w && copy_source_map(*in, *w) && tokenfile::token_stream_close_to_bytes(std::move(w), out);
+  const bool ok =
+      in && w && copy_source_map(*in, *w) && tokenfile::token_stream_close_to_bytes(std::move(w), out);
   tokenfile::release_token_dictionary();
   return ok ? out : std::vector<uint8_t>{};
 }
@@ -125,9 +128,11 @@ bool runtime_map_reads_whole(const std::vector<uint8_t>& file) {
         char16_t text[256];
         uint32_t control = 0, mask = 0;
         if (id == kSguid) {
-          if (!s->read_bytes(guid, 1) || guid[0] < 2 || guid[0] > 64 || !s->read_bytes(guid + 1, guid[0] - 1u))
+          if (!s->read_bytes(guid, 1) || guid[0] < 2 || guid[0] > 64 ||
+              !s->read_bytes(guid + 1, guid[0] - 1u))
             return false;
-        } else if (id != kIoMap || !s->read_hex(control) || !s->read_wstring(text, 256) || !s->read_uint(mask)) {
+        } else if (id != kIoMap || !s->read_hex(control) || !s->read_wstring(text, 256) ||
+                   !s->read_uint(mask)) {
           return false;
         }
         if (!s->read_token_close()) return false;
@@ -159,7 +164,8 @@ ScratchDir::~ScratchDir() {
 
 std::vector<std::string> ScratchDir::entries() const {
   std::vector<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(path_)) names.push_back(e.path().filename().string());
+  for (const auto& e : std::filesystem::directory_iterator(path_))
+    names.push_back(e.path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
 }

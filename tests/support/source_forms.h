@@ -21,7 +21,7 @@ struct SourceForm {
 
 // The stored forms a source can take: {text, binary} x {'@', 'B', 'F'}.
 struct StoredForm {
-  const char* name;  // "text-plain"
+  const char* name;   // "text-plain"
   uint32_t encoding;  // STREAM_TEXT or STREAM_BINARY
   char16_t compression;
 };
