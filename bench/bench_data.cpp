@@ -5,7 +5,6 @@
 #include <stdexcept>
 #include <utility>
 
-#include "tokenfile/byte_buffer.h"
 #include "tokenfile/dictionary.h"
 #include "tokenfile/file_container.h"
 
@@ -40,7 +39,6 @@ const WriteScript& source_script(uint64_t size) {
 Bytes fresh_copy(const Bytes& bytes) {
   Bytes copy;
   copy.reserve(bytes.size());
-  tokenfile::advise_large_pages(copy.data(), bytes.size());
   copy.assign(bytes.begin(), bytes.end());
   return copy;
 }

@@ -23,7 +23,7 @@ bool holds_pattern(const ByteBuffer& b, size_t n) {
 }
 
 TEST(ByteBuffer, AppendingKeepsEveryByteThroughEveryGrowth) {
-  // From a few bytes through the switch to pages of its own (2 MiB) and
+  // From a few bytes through the switch to pages of its own (256 KiB) and
   // several remappings, in uneven steps.
   ByteBuffer b;
   size_t n = 0;

@@ -14,16 +14,24 @@ namespace {
 
 #if defined(__linux__)
 // From this capacity on a buffer has pages of its own (a mapping), which
-// grow by remapping instead of copying, and which the system may back with
-// 2 MiB pages: a load or an append then takes one page fault per 2 MiB
-// instead of one per 4 KiB. Capacities are whole 2 MiB units.
-constexpr size_t kMappedFrom = size_t{2} << 20;
+// grow by remapping instead of copying: pages already touched move with the
+// buffer instead of being copied into fresh ones, each faulted in anew (the
+// C library serves blocks this large with fresh mappings of its own).
+// Capacities are whole 2 MiB units; the part not yet written costs address
+// space only.
+//
+// The pages are not marked for huge pages (MADV_HUGEPAGE). Where memory
+// that was recently freed can be reused, 2 MiB pages fault in several times
+// faster; but a converter run takes fresh memory, and on virtual machines
+// that hand freed memory back to the host, fresh 2 MiB pages cost two to
+// four times as much as 4 KiB pages, and compaction made the cost of a
+// 256 MiB body grow much faster than its size.
+constexpr size_t kMappedFrom = size_t{256} << 10;
 constexpr size_t kMappedUnit = size_t{2} << 20;
 
 uint8_t* map_pages(size_t bytes) noexcept {
   void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) return nullptr;
-  advise_large_pages(p, bytes);
   return static_cast<uint8_t*>(p);
 }
 #else
@@ -44,18 +52,6 @@ size_t grown_capacity(size_t capacity, size_t n) noexcept {
 }
 
 }  // namespace
-
-void advise_large_pages(void* p, size_t n) noexcept {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  constexpr uintptr_t kLarge = uintptr_t{2} << 20;
-  const uintptr_t start = (reinterpret_cast<uintptr_t>(p) + kLarge - 1) & ~(kLarge - 1);
-  const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + n) & ~(kLarge - 1);
-  if (end > start) (void)::madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
-#else
-  (void)p;
-  (void)n;
-#endif
-}
 
 ByteBuffer::ByteBuffer(std::vector<uint8_t>&& bytes) noexcept
     : data_(bytes.data()),

@@ -2,11 +2,10 @@
 //
 // Bodies are large and built by appending, so the buffer differs from a
 // std::vector in three ways: new bytes are never zero-filled (a load reads
-// straight into fresh memory), a large buffer (2 MiB and more) has pages of
+// straight into fresh memory), a large buffer (256 KiB and more) has pages of
 // its own that grow by remapping rather than by copying (growth then never
-// holds two copies in memory) and that the system may back with 2 MiB pages,
-// and a std::vector handed over by the caller is taken whole, without a
-// copy. Smaller buffers come from operator new and grow as a vector does.
+// holds two copies in memory), and a std::vector handed over by the caller
+// is taken whole, without a copy. Smaller buffers come from operator new and grow as a vector does.
 #pragma once
 
 #include <cstddef>
@@ -65,10 +64,5 @@ class ByteBuffer {
   std::vector<uint8_t> vector_;
 };
 
-// Asks the system to back the not yet touched memory [p, p + n) with large
-// pages, so that writing it first takes one page fault per 2 MiB instead of
-// one per 4 KiB. Only a hint, for memory the caller owns; small or
-// unaligned parts are left alone.
-void advise_large_pages(void* p, size_t n) noexcept;
 
 }  // namespace tokenfile

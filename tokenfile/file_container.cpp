@@ -215,7 +215,6 @@ int32_t container_close_to_bytes(std::unique_ptr<FileContainer> container, std::
     if (out.capacity() < total) {
       std::vector<uint8_t>().swap(out);
       out.reserve(total);
-      advise_large_pages(out.data(), total);  // fresh memory, not yet touched
     }
     out.insert(out.end(), header, header + header_size);
     out.insert(out.end(), container->body(), container->body() + container->body_size);
