@@ -94,11 +94,6 @@ std::string read_runtime_map(const Bytes& target) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzzsupport::acquire_dictionary_once();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzzsupport::acquire_dictionary_once();
   const Bytes file = fuzzsupport::exact_copy(data, size);

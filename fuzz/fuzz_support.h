@@ -85,7 +85,8 @@ void run_read_ops(tokenfile::TokenStream& stream, const Bytes& ops, size_t body_
 // closed, no values); returns the number of tokens opened.
 size_t walk_to_end(tokenfile::TokenStream& stream, size_t body_size);
 
-// Acquires the token dictionary once for the process (text names need it).
+// Acquires the token dictionary once for the process (text names need it);
+// harnesses that need it call this first in every run.
 void acquire_dictionary_once();
 
 }  // namespace fuzzsupport

@@ -13,9 +13,6 @@
 
 #include "fuzz_support.h"
 
-// Defined by the harnesses that need set-up.
-extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int* argc, char*** argv);
-
 namespace {
 
 std::vector<std::filesystem::path> inputs_of(const char* argument) {
@@ -34,7 +31,6 @@ std::vector<std::filesystem::path> inputs_of(const char* argument) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (LLVMFuzzerInitialize != nullptr) LLVMFuzzerInitialize(&argc, &argv);
   size_t replayed = 0;
   for (int i = 1; i < argc; ++i) {
     for (const auto& file : inputs_of(argv[i])) {

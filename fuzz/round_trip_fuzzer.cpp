@@ -233,11 +233,6 @@ Bytes copy_by_blocks(Bytes file) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzzsupport::acquire_dictionary_once();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzzsupport::acquire_dictionary_once();
   const Bytes input = fuzzsupport::exact_copy(data, size);

@@ -23,11 +23,6 @@ void check_text_state(const TokenStream& s) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzzsupport::acquire_dictionary_once();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzzsupport::acquire_dictionary_once();
   fuzzsupport::Cursor in(data, size);

@@ -17,14 +17,10 @@
 #include "tokenfile/dictionary.h"
 
 using testsupport::CaptureConsole;
+using testsupport::example_source_forms;
 using testsupport::SourceForm;
 
 namespace {
-
-const std::vector<SourceForm>& forms() {
-  static const std::vector<SourceForm> all = testsupport::example_source_forms();
-  return all;
-}
 
 const std::vector<uint8_t> kSentinel = {'o', 'l', 'd', ' ', 't', 'a', 'r', 'g', 'e', 't', '\n'};
 
@@ -76,7 +72,7 @@ class MalformedInput : public ::testing::TestWithParam<size_t> {
   static void SetUpTestSuite() { ASSERT_NE(tokenfile::acquire_token_dictionary(), 0); }
   static void TearDownTestSuite() { tokenfile::release_token_dictionary(); }
 
-  const SourceForm& form() const { return forms()[GetParam()]; }
+  const SourceForm& form() const { return example_source_forms()[GetParam()]; }
 };
 
 TEST_P(MalformedInput, EveryTruncation) {
@@ -114,13 +110,14 @@ TEST_P(MalformedInput, EveryBitFlipOfTheFirst4KiB) {
 }
 
 std::string form_name(const ::testing::TestParamInfo<size_t>& info) {
-  std::string name = forms()[info.param].name;
+  std::string name = example_source_forms()[info.param].name;
   for (char& c : name)
     if (c == '.' || c == '-') c = '_';
   return name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Examples, MalformedInput, ::testing::Range<size_t>(0, forms().size()), form_name);
+INSTANTIATE_TEST_SUITE_P(Examples, MalformedInput, ::testing::Range<size_t>(0, example_source_forms().size()),
+                         form_name);
 
 // The executable itself on a handful of the same inputs: statuses and
 // messages as in-process, the target untouched after a failure.
@@ -129,7 +126,7 @@ TEST(MalformedInputExecutable, CutAndFlippedSourcesThroughTheProgram) {
   const std::string source = dir.file("source.iom");
   const std::string target = dir.file("target.iom");
   const std::string out = dir.file("stdout.txt");
-  for (const SourceForm& form : forms()) {
+  for (const SourceForm& form : example_source_forms()) {
     std::vector<std::vector<uint8_t>> inputs = {form.bytes};
     inputs.emplace_back(form.bytes.begin(),
                         form.bytes.begin() + static_cast<std::ptrdiff_t>(form.bytes.size() / 2));

@@ -320,37 +320,34 @@ static_assert(prebuilt_index.complete() && prebuilt_index.max_probes() <= 8);
 
 // Present (non-null) exactly while dictionary_users > 0.
 std::unique_ptr<TokenNameIndex> token_name_index;
-uint32_t token_count = 0;
 int32_t dictionary_users = 0;
 
-inline char16_t fold(char16_t c) noexcept { return fold_name_unit(c); }
+// The id of an index entry, or the id of no name.
+uint32_t id_of(const TokenName* entry) noexcept { return entry != nullptr ? entry->id : 0xFFFFFFFFu; }
 
 }  // namespace
 
 int32_t compare_names_nocase(const char16_t* a, const char16_t* b) noexcept {
   for (;; ++a, ++b) {
-    const char16_t ca = fold(*a);
-    const char16_t cb = fold(*b);
+    const char16_t ca = fold_name_unit(*a);
+    const char16_t cb = fold_name_unit(*b);
     if (ca == 0 || ca != cb) return static_cast<int32_t>(ca) - static_cast<int32_t>(cb);
   }
 }
 
 int32_t compare_names_nocase(std::u16string_view a, std::u16string_view b) noexcept {
   for (size_t i = 0;; ++i) {
-    const char16_t ca = i < a.size() ? fold(a[i]) : u'\0';
-    const char16_t cb = i < b.size() ? fold(b[i]) : u'\0';
+    const char16_t ca = i < a.size() ? fold_name_unit(a[i]) : u'\0';
+    const char16_t cb = i < b.size() ? fold_name_unit(b[i]) : u'\0';
     if (ca == 0 || ca != cb) return static_cast<int32_t>(ca) - static_cast<int32_t>(cb);
   }
 }
 
 int32_t acquire_token_dictionary() noexcept {
   if (dictionary_users == 0) {
-    uint32_t count = 0;
-    while (token_table[count].name != nullptr) ++count;
     std::unique_ptr<TokenNameIndex> index(new (std::nothrow) TokenNameIndex(prebuilt_index));
     if (!index) return fail(ERR_NO_MEMORY);
     token_name_index = std::move(index);
-    token_count = count;
   }
   ++dictionary_users;
   return 1;
@@ -368,27 +365,21 @@ void release_token_dictionary() noexcept {
 bool token_dictionary_present() noexcept { return token_name_index != nullptr; }
 
 uint32_t token_id_from_name(std::u16string_view name) noexcept {
-  if (!token_name_index) return 0xFFFFFFFFu;
-  const TokenName* entry = token_name_index->find(name);
-  return entry != nullptr ? entry->id : 0xFFFFFFFFu;
+  return token_name_index ? id_of(token_name_index->find(name)) : 0xFFFFFFFFu;
 }
 
 uint32_t token_id_from_name(const char16_t* name) noexcept {
-  if (!token_name_index) return 0xFFFFFFFFu;
-  const TokenName* entry = token_name_index->find(name);
-  return entry != nullptr ? entry->id : 0xFFFFFFFFu;
+  return token_name_index ? id_of(token_name_index->find(name)) : 0xFFFFFFFFu;
 }
 
 uint32_t token_id_from_name_in_buffer(const char16_t* name) noexcept {
   static_assert(NAME_KEY_UNITS == 16, "the contract in dictionary.h names 16 units");
-  if (!token_name_index) return 0xFFFFFFFFu;
-  const TokenName* entry = token_name_index->find_in_buffer(name);
-  return entry != nullptr ? entry->id : 0xFFFFFFFFu;
+  return token_name_index ? id_of(token_name_index->find_in_buffer(name)) : 0xFFFFFFFFu;
 }
 
 const char16_t* token_name_from_id(uint32_t id) noexcept {
-  // The ids run from 1 to token_count without gaps.
-  if (!token_name_index || id == 0 || id > token_count) return nullptr;
+  // The ids run from 1 to TOKEN_NAME_COUNT without gaps.
+  if (!token_name_index || id == 0 || id > TOKEN_NAME_COUNT) return nullptr;
   return token_table[id - 1].name;
 }
 

@@ -26,14 +26,10 @@
 
 using namespace tokenfile;
 using testsupport::CaptureConsole;
+using testsupport::example_source_forms;
 using testsupport::SourceForm;
 
 namespace {
-
-const std::vector<SourceForm>& forms() {
-  static const std::vector<SourceForm> all = testsupport::example_source_forms();
-  return all;
-}
 
 enum class Step { None, OpenSource, OpenTarget, Convert, Close };
 
@@ -104,7 +100,7 @@ class AllocationFailure : public ::testing::TestWithParam<size_t> {
  protected:
   static void SetUpTestSuite() { ASSERT_NE(acquire_token_dictionary(), 0); }
   static void TearDownTestSuite() { release_token_dictionary(); }
-  const SourceForm& form() const { return forms()[GetParam()]; }
+  const SourceForm& form() const { return example_source_forms()[GetParam()]; }
 };
 
 // Sweeps N over one pairing. `persistent` fails every allocation from the
@@ -219,13 +215,14 @@ TEST_P(AllocationFailure, EveryAllocationOfAMapbakeRun) {
 }
 
 std::string form_name(const ::testing::TestParamInfo<size_t>& info) {
-  std::string name = forms()[info.param].name;
+  std::string name = example_source_forms()[info.param].name;
   for (char& c : name)
     if (c == '.' || c == '-') c = '_';
   return name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Examples, AllocationFailure, ::testing::Range<size_t>(0, forms().size()), form_name);
+INSTANTIATE_TEST_SUITE_P(Examples, AllocationFailure,
+                         ::testing::Range<size_t>(0, example_source_forms().size()), form_name);
 
 // --- forged sizes ---
 
@@ -236,7 +233,7 @@ struct Forged {
 };
 
 std::vector<Forged> forged_files() {
-  const std::vector<uint8_t> plain = forms().front().bytes;  // a text source
+  const std::vector<uint8_t> plain = example_source_forms().front().bytes;  // a text source
   std::vector<Forged> rows;
   for (char16_t compression : {u'F', u'B'}) {
     auto file = testsupport::encode_source_map(plain, STREAM_BINARY, compression);

@@ -96,7 +96,9 @@ std::vector<uint8_t> encode_source_map(const std::vector<uint8_t>& file, uint32_
   return ok ? out : std::vector<uint8_t>{};
 }
 
-std::vector<SourceForm> example_source_forms() {
+namespace {
+
+std::vector<SourceForm> make_example_source_forms() {
   std::vector<std::filesystem::path> examples;
   for (const auto& entry : std::filesystem::directory_iterator(MAPBAKE_EXAMPLES_DIR))
     if (entry.path().extension() == ".txt") examples.push_back(entry.path());
@@ -113,6 +115,13 @@ std::vector<SourceForm> example_source_forms() {
       forms.push_back(std::move(f));
     }
   }
+  return forms;
+}
+
+}  // namespace
+
+const std::vector<SourceForm>& example_source_forms() {
+  static const std::vector<SourceForm> forms = make_example_source_forms();
   return forms;
 }
 

@@ -28,8 +28,8 @@ struct StoredForm {
 extern const StoredForm kStoredForms[6];
 
 // The examples/*.txt source maps, each in every stored form (the text-plain
-// form is the example file itself), sorted by name.
-std::vector<SourceForm> example_source_forms();
+// form is the example file itself), sorted by name. Made on the first call.
+const std::vector<SourceForm>& example_source_forms();
 
 // Copies a source-form input map value by value from one stream to another
 // (any encodings): io_dev with its name, number, leading sguid and io_map

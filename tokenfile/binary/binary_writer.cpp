@@ -7,22 +7,9 @@
 
 #include "tokenfile/binary/binary_stream.h"
 #include "tokenfile/byte_order.h"
+#include "tokenfile/wide_length.h"
 
 namespace tokenfile {
-namespace {
-
-// The number of units before the terminator, four a step; no unit after the
-// terminator is read.
-size_t wide_length(const char16_t* text) noexcept {
-  for (size_t n = 0;; n += 4) {
-    if (text[n] == 0) return n;
-    if (text[n + 1] == 0) return n + 1;
-    if (text[n + 2] == 0) return n + 2;
-    if (text[n + 3] == 0) return n + 3;
-  }
-}
-
-}  // namespace
 
 // Appends all of `data` or nothing; fails without a code when the body
 // cannot grow.
@@ -42,7 +29,7 @@ int32_t BinaryTokenStream::write_u32(uint32_t value) noexcept {
 // A label longer than the one-byte count can hold is refused with
 // ERR_BAD_VALUE before anything is appended.
 int32_t BinaryTokenStream::write_token_open(uint32_t id, const char16_t* text) noexcept {
-  const size_t n = text ? wide_length(text) : 0;
+  const size_t n = text ? wide_length_up_to(text, 255) : 0;
   if (n > 255) return fail(ERR_BAD_VALUE);
   if (n == 0) {
     // The usual token, without a label: a head of fixed size.
@@ -88,7 +75,7 @@ int32_t BinaryTokenStream::write_float(float value) noexcept { return write_u32(
 // Strings of more than 65535 characters do not fit the u16 count: they fail
 // with ERR_BAD_VALUE before anything is appended.
 int32_t BinaryTokenStream::write_wstring(const char16_t* text) noexcept {
-  const size_t n = wide_length(text);
+  const size_t n = wide_length_up_to(text, 0xFFFF);
   if (n > 0xFFFF) return fail(ERR_BAD_VALUE);
   uint8_t buffer[2 + 2 * 512];
   store_u16le(buffer, static_cast<uint16_t>(n));

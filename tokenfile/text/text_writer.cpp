@@ -11,6 +11,7 @@
 #include "tokenfile/dictionary.h"
 #include "tokenfile/text/text_chars.h"
 #include "tokenfile/text/text_stream.h"
+#include "tokenfile/wide_length.h"
 
 namespace tokenfile {
 
@@ -252,24 +253,7 @@ int32_t TextTokenStream::write_float(float value) noexcept {
 // would need more than 256 tabs.
 int32_t TextTokenStream::write_wstring(const char16_t* text) noexcept {
   if (text == nullptr) text = u"";
-  size_t length = 0;
-  while (length <= kMaxStringChars) {
-    // Four units a step; none after the terminator is read.
-    if (text[length] == 0) break;
-    if (text[length + 1] == 0) {
-      length += 1;
-      break;
-    }
-    if (text[length + 2] == 0) {
-      length += 2;
-      break;
-    }
-    if (text[length + 3] == 0) {
-      length += 3;
-      break;
-    }
-    length += 4;
-  }
+  const size_t length = wide_length_up_to(text, kMaxStringChars);
   if (length > kMaxStringChars) return fail(ERR_BAD_VALUE);
   const std::u16string_view t(text, length);
   if (can_be_bare(t)) {
