@@ -1,91 +1,75 @@
+// The token dictionary: its counted set-up, and every way of looking a name
+// up checked against a plain scan with compare_names_nocase.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "tokenfile/dictionary.h"
-#include "tokenfile/token_error.h"
 
 using namespace tokenfile;
 
 namespace {
 
-class DictionaryTest : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_NE(acquire_token_dictionary(), 0); }
-  void TearDown() override { release_token_dictionary(); }
-};
+constexpr uint32_t kNoId = 0xFFFFFFFFu;
 
-TEST_F(DictionaryTest, NamesAndIdsRoundTripForEveryEntry) {
-  for (uint32_t id = 1; id <= TOKEN_NAME_COUNT; ++id) {
-    const char16_t* name = token_name_from_id(id);
-    ASSERT_NE(name, nullptr) << id;
-    EXPECT_EQ(token_id_from_name(name), id);
-    // Upper-casing the name still finds it: folding covers A to Z.
-    std::u16string upper(name);
-    for (auto& c : upper)
-      if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 0x20);
-    EXPECT_EQ(token_id_from_name(upper.c_str()), id);
-  }
+std::u16string upper(std::u16string s, size_t from, size_t to = 99) {
+  for (size_t i = from; i < s.size() && i <= to; ++i) s[i] -= (s[i] >= u'a' && s[i] <= u'z') ? 0x20 : 0;
+  return s;
 }
 
-TEST_F(DictionaryTest, LookupsByName) {
-  struct Row {
-    const char16_t* name;
-    uint32_t id;
-  } rows[] = {
-      {u"IO_DEV", 99},       {u"Io_Dev", 99},      {u"io_dev", 99},           {u"sguid", 101},
-      {u"comment", 1},       {u"texture_materials", 256}, {u"anim", 30},     {u"world_wind_layers", 230},
-      {u"uv_op_user_uninformscale", 86}, {u"world_wind_layer_turbulencep", 235},
-      {u"terrain_sample_usbuffer", 282},
-      {u"io_dev ", 0xFFFFFFFF}, {u"io-dev", 0xFFFFFFFF}, {u"", 0xFFFFFFFF},   {u"anim_", 0xFFFFFFFF},
-      {u"\u00C0nim", 0xFFFFFFFF}, {u"zzz", 0xFFFFFFFF},    {u"a", 0xFFFFFFFF},
-  };
-  for (const auto& r : rows) EXPECT_EQ(token_id_from_name(r.name), r.id);
-  // A name that differs only in a non-ASCII letter's case does not match.
-  EXPECT_EQ(token_id_from_name(u"io_d\u00C9v"), 0xFFFFFFFFu);
+// Terminated, as a view, and in a buffer with junk after the terminator.
+void expect_id(const std::u16string& name, uint32_t id) {
+  const std::u16string buffer = name + u'\0' + std::u16string(7, u'A') + std::u16string(32, u'\uffff');
+  EXPECT_EQ(std::tuple(token_id_from_name(name.c_str()), token_id_from_name(std::u16string_view(name))),
+            std::tuple(id, id)) << testing::PrintToString(name);
+  EXPECT_EQ(token_id_from_name_in_buffer(buffer.c_str()), id) << testing::PrintToString(name);
 }
 
-TEST_F(DictionaryTest, ViewLookupStopsAtEmbeddedNul) {
-  const std::u16string with_nul(u"sguid\0xyz", 9);
-  EXPECT_EQ(token_id_from_name(std::u16string_view(with_nul)), 101u);
-  EXPECT_EQ(token_id_from_name(std::u16string_view(u"sguidx", 5)), 101u);
-}
-
-TEST_F(DictionaryTest, NamesFromIds) {
-  EXPECT_EQ(std::u16string(token_name_from_id(1)), u"comment");
-  EXPECT_EQ(std::u16string(token_name_from_id(282)), u"terrain_sample_usbuffer");
-  EXPECT_EQ(token_name_from_id(0), nullptr);
-  EXPECT_EQ(token_name_from_id(283), nullptr);
-  EXPECT_EQ(token_name_from_id(0xFFFFFFFF), nullptr);
-}
-
-TEST(DictionaryCompare, FoldsOnlyAsciiLetters) {
-  EXPECT_EQ(compare_names_nocase(u"ANIM", u"anim"), 0);
-  EXPECT_LT(compare_names_nocase(u"anim", u"anim_node"), 0);
-  EXPECT_LT(compare_names_nocase(u"anim_node", u"animation"), 0);
-  EXPECT_GT(compare_names_nocase(u"animation", u"anim_node"), 0);
-  EXPECT_LT(compare_names_nocase(u"a1", u"a_"), 0);  // digits before '_'
-  EXPECT_NE(compare_names_nocase(u"\u00E9", u"\u00C9"), 0);
-  EXPECT_EQ(compare_names_nocase(std::u16string_view(u"ab"), std::u16string_view(u"AB")), 0);
-  EXPECT_GT(compare_names_nocase(std::u16string_view(u"abc"), std::u16string_view(u"ab")), 0);
-}
-
-TEST(DictionaryLifecycle, CountedAcquireAndRelease) {
+TEST(Dictionary, CountedAcquireAndRelease) {
   ASSERT_FALSE(token_dictionary_present());
-  EXPECT_EQ(token_id_from_name(u"io_dev"), 0xFFFFFFFFu);  // absent: nothing found
-  ASSERT_NE(acquire_token_dictionary(), 0);
-  ASSERT_NE(acquire_token_dictionary(), 0);
+  expect_id(u"io_dev", kNoId);
+  ASSERT_TRUE(acquire_token_dictionary() && acquire_token_dictionary());
   release_token_dictionary();
-  EXPECT_TRUE(token_dictionary_present());
-  EXPECT_EQ(token_id_from_name(u"io_dev"), 99u);
+  expect_id(u"IO_DEV", 99);
   release_token_dictionary();
-  EXPECT_FALSE(token_dictionary_present());
+  expect_id(u"io_dev", kNoId);
   EXPECT_EQ(token_name_from_id(1), nullptr);
   release_token_dictionary();  // one too many: nothing happens
   EXPECT_FALSE(token_dictionary_present());
+}
+
+TEST(Dictionary, EveryNameAndItsNearMissesAgreeWithAScan) {
   ASSERT_NE(acquire_token_dictionary(), 0);
-  EXPECT_TRUE(token_dictionary_present());
+  std::vector<std::u16string> names, probes = {u"", u"_", u"\u00c0", std::u16string(40, u'a')};
+  for (uint32_t id = 1; id <= TOKEN_NAME_COUNT; ++id) names.emplace_back(token_name_from_id(id));
+  for (const std::u16string& n : names)
+    probes.insert(probes.end(), {n, upper(n, 0), upper(n, 0, 0), upper(n, 15), n.substr(0, n.size() - 1),
+                                 n + u"S", u"\u00e0" + n.substr(1), n + u'\u0100'});
+  for (const std::u16string& probe : probes) {
+    uint32_t expected = kNoId;
+    for (uint32_t id = 1; id <= TOKEN_NAME_COUNT; ++id)
+      if (compare_names_nocase(names[id - 1].c_str(), probe.c_str()) == 0) expected = id;
+    expect_id(probe, expected);
+  }
+  for (uint32_t id : {0u, 283u, kNoId}) EXPECT_EQ(token_name_from_id(id), nullptr) << id;
+  // A view ends at its size or at an embedded U+0000, whichever comes first.
+  EXPECT_EQ(token_id_from_name(std::u16string_view(u"sguidx", 5)), 101u);
+  EXPECT_EQ(token_id_from_name(std::u16string(u"sguid\0", 6) + std::u16string(40, u'x')), 101u);
   release_token_dictionary();
+}
+
+TEST(Dictionary, CompareFoldsOnlyAsciiLetters) {
+  const std::tuple<std::u16string, std::u16string, int> rows[] = {
+      {u"ANIM", u"anim", 0}, {u"anim", u"anim_node", -1}, {u"anim_node", u"animation", -1}, {u"Z", u"z", 0},
+      {u"a1", u"a_", -1},    {u"@", u"`", -1},            {u"[", u"{", -1},   {u"\u00e9", u"\u00c9", 1},
+      {u"b", u"", 1},        {u"", u"", 0},               {std::u16string(u"ab\0c", 4), u"AB", 0}};
+  const auto sign = [](int32_t v) { return (v > 0) - (v < 0); };
+  for (const auto& [a, b, s] : rows) {
+    EXPECT_EQ(sign(compare_names_nocase(a.c_str(), b.c_str())), s) << testing::PrintToString(a);
+    EXPECT_EQ(sign(compare_names_nocase(std::u16string_view(a), std::u16string_view(b))), s);
+  }
 }
 
 }  // namespace
