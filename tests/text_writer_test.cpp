@@ -1,317 +1,187 @@
-// The text token writer: layout of tokens and values, indentation, wrapping,
-// strings bare and in quoted pieces, blocks, and the writer's failures.
+// The text writer: the exact layout of tokens and values, indentation,
+// wrapping before column 1024, bare and quoted strings in pieces, blocks.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
-#include <cstdio>
-#include <functional>
-#include <limits>
-#include <string>
-#include <vector>
+#include <random>
 
-#include "support/text_file.h"
-#include "tokenfile/text/text_stream.h"
-#include "tokenfile/token_stream.h"
+#include "support/stream_script.h"
+#include "support/temp_dir.h"
 
 using namespace tokenfile;
-using testsupport::open_text_writer;
-using testsupport::show;
-using testsupport::text_of;
-using testsupport::written_body;
+using namespace testsupport;
 
 namespace {
 
-constexpr uint32_t kComment = 1;  // "comment"
-constexpr uint32_t kIoDev = 99;
-constexpr uint32_t kIoMap = 100;
-constexpr uint32_t kSguid = 101;
+class TextWriter : public WithDictionary {};
 
-class TextWriter : public testsupport::WithTokenDictionary {};
+const std::u16string kTabs256(256, u'\t');
+std::u16string rep(std::u16string_view s, size_t n) { return repeat(std::u16string(s), n); }
 
-std::u16string repeat(char16_t c, size_t n) { return std::u16string(n, c); }
-
-// The body of a "comment" token holding what `write` writes.
-std::u16string in_comment(const std::function<int32_t(TokenStream&)>& write) {
-  auto s = open_text_writer();
-  EXPECT_TRUE(s->write_token_open(kComment, nullptr));
-  EXPECT_TRUE(write(*s));
-  EXPECT_TRUE(s->write_token_close());
-  return written_body(*s);
-}
-
-TEST_F(TextWriter, LayoutOfAConvertedInputMap) {
-  auto s = open_text_writer();
-  ASSERT_TRUE(s->write_token_open(kIoDev, nullptr));
-  ASSERT_TRUE(s->write_uint(1));
-  ASSERT_TRUE(s->write_uint(0));
-  ASSERT_TRUE(s->write_token_open(kIoMap, nullptr));
-  ASSERT_TRUE(s->write_hex(0x1001C));
-  ASSERT_TRUE(s->write_wstring(u"jump"));
-  ASSERT_TRUE(s->write_uint(0));
-  ASSERT_TRUE(s->write_token_close());
-  ASSERT_TRUE(s->write_token_close());
-  EXPECT_EQ(show(written_body(*s)), show(u"\r\nio_dev ( 1 0\r\n\tio_map ( 0001001c jump 0 )\r\n)"));
-}
-
-TEST_F(TextWriter, TokenLines) {
-  struct Row {
-    std::function<int32_t(TokenStream&)> write;
-    std::u16string body;
+TEST_F(TextWriter, LaysOutTokensAndValues) {
+  const std::u16string x1023(1023, u'x'), l2000(2000, u'L');
+  const struct {
+    std::u16string script, expected;
   } rows[] = {
-      {[](TokenStream& s) { return s.write_token_open(kComment, nullptr) && s.write_token_close(); },
-       u"\r\ncomment ( )"},
-      {[](TokenStream& s) { return s.write_token_open(kIoDev, u"lab") && s.write_token_close(); },
-       u"\r\nio_dev lab ( )"},
-      {[](TokenStream& s) {
-         return s.write_token_open(kIoDev, nullptr) && s.write_token_open(kIoMap, nullptr) &&
-                s.write_token_open(kSguid, nullptr) && s.write_token_close() && s.write_uint(5) &&
-                s.write_token_close() && s.write_token_close() && s.write_token_open(kComment, nullptr) &&
-                s.write_token_close();
-       },
-       u"\r\nio_dev (\r\n\tio_map (\r\n\t\tsguid ( ) 5\r\n\t)\r\n)\r\ncomment ( )"},
-      // A close with nothing open stands on its own line.
-      {[](TokenStream& s) { return s.write_token_close(); }, u"\r\n)"},
+      {u"o99|u1|u0|o100|x1001c|wjump|u0|c|c", u"\r\nio_dev ( 1 0\r\n\tio_map ( 0001001c jump 0 )\r\n)"},
+      {u"o1|c", u"\r\ncomment ( )"},
+      {u"o99,lab|c|o99,|c", u"\r\nio_dev lab ( )\r\nio_dev  ( )"},
+      {u"o99|o100|o101|c|u5|c|c|o1|c", u"\r\nio_dev (\r\n\tio_map (\r\n\t\tsguid ( ) 5\r\n\t)\r\n)\r\ncomment ( )"},
+      {u"c", u"\r\n)"},
+      {u"o1|u0|u4294967295|i-2147483648|i7|x0|x1c|xdeadbeef|b01ff|b|r99|f1.5|f-0|lraw\"(text|l\nfree ( text|c",
+       u"\r\ncomment ( 0 4294967295 -2147483648 7 00000000 0000001c deadbeef 01 ff io_dev 1.5 -0 raw\"(text"
+       u"\r\n\tfree ( text )"},
+      {u"o0|r283|o4294967295|nabc|o99|c", u"\r\nio_dev ( )!UNK@0!UNK@1!UNK@2!-@3"},
+      // Wrapping: an item that would reach column 1024 starts a new line. A
+      // label's space is not counted, nor is a token reference's.
+      {u"o99" + rep(u"|u1234567", 127) + u"|c", u"\r\nio_dev (" + rep(u" 1234567", 126) + u"\r\n\t 1234567 )"},
+      {u"o99" + rep(u"|u1234567", 126) + u"|u123456|c", u"\r\nio_dev (" + rep(u" 1234567", 126) + u" 123456 )"},
+      {u"o99,label|b" + rep(u"ab", 400) + u"|l" + l2000 + u"|u1|c",
+       u"\r\nio_dev label (" + rep(u" ab", 336) + u"\r\n\t" + rep(u" ab", 64) + u"\r\n\t " + l2000 + u"\r\n\t 1 )"},
+      {u"o1" + rep(u"|r99", 170) + u"|c", u"\r\ncomment (" + rep(u" io_dev", 169) + u"\r\n\t io_dev )"},
+      {u"o1|w" + x1023 + u"|c", u"\r\ncomment (\r\n\t " + x1023 + u" )"},
   };
-  for (const Row& r : rows) {
-    auto s = open_text_writer();
-    EXPECT_TRUE(r.write(*s));
-    EXPECT_EQ(show(written_body(*s)), show(r.body));
-    EXPECT_EQ(text_of(*s).indent, 0u);
+  for (const auto& r : rows) EXPECT_EQ(show(text_written(r.script)), show(r.expected));
+  // At most 256 tabs start a line; the line break is written all the same.
+  for (const std::u16string& script : {rep(u"o1|", 258), rep(u"o1|", 257) + u"u1"}) {
+    const std::u16string body = text_written(script);
+    const std::u16string tail = u"\r\n" + kTabs256 + u"comment (\r\n!BAD@257";
+    EXPECT_EQ(show(body.substr(body.size() - tail.size())), show(tail));
   }
 }
 
-TEST_F(TextWriter, ValueItems) {
-  const uint8_t bytes[] = {0x01, 0xFF, 0x00};
-  struct Row {
-    std::function<int32_t(TokenStream&)> write;
-    std::u16string items;
-  } rows[] = {
-      {[](TokenStream& s) { return s.write_uint(0) && s.write_uint(4294967295u); }, u" 0 4294967295"},
-      {[](TokenStream& s) { return s.write_int(-2147483647 - 1) && s.write_int(7); }, u" -2147483648 7"},
-      {[](TokenStream& s) { return s.write_hex(0) && s.write_hex(28) && s.write_hex(0xDEADBEEF); },
-       u" 00000000 0000001c deadbeef"},
-      {[&](TokenStream& s) { return s.write_bytes(bytes, 2); }, u" 01 ff"},
-      {[&](TokenStream& s) { return s.write_bytes(bytes, 0); }, u""},
-      {[](TokenStream& s) { return s.write_token_ref(kIoDev); }, u" io_dev"},
-      {[](TokenStream& s) { return s.write_float(1.5f) && s.write_float(-0.0f); }, u" 1.5 -0"},
-      {[](TokenStream& s) { return s.write_label(u"raw\"(text"); }, u" raw\"(text"},
-      {[](TokenStream& s) { return s.write_label(u"\nfree ( text"); }, u"\r\n\tfree ( text"},
-  };
-  for (const Row& r : rows) {
-    EXPECT_EQ(show(in_comment(r.write)), show(u"\r\ncomment (" + r.items + u" )"));
-  }
-}
-
-TEST_F(TextWriter, FloatsPrintAsPercentG) {
-  const float values[] = {0.0f,
-                          1.0f,
-                          -2.25f,
-                          1e-5f,
-                          123456789.0f,
-                          0.0001f,
-                          100000.0f,
-                          1000000.0f,
-                          3.4e38f,
-                          1e-45f,
-                          1.17549435e-38f,
-                          0.1f,
-                          -7.125e12f,
-                          std::numeric_limits<float>::infinity(),
-                          -std::numeric_limits<float>::infinity()};
-  for (float f : values) {
-    char expected[64];
-    std::snprintf(expected, sizeof expected, " %g", static_cast<double>(f));
-    const std::u16string body = in_comment([f](TokenStream& s) { return s.write_float(f); });
-    EXPECT_EQ(show(body), "\\r\\ncomment (" + std::string(expected) + " )") << f;
-  }
-}
-
-TEST_F(TextWriter, UnknownIdsWriteNothing) {
-  for (uint32_t id : {0u, 283u, 0xFFFFFFFFu}) {
-    auto s = open_text_writer();
-    EXPECT_FALSE(s->write_token_open(id, nullptr));
-    EXPECT_EQ(token_error, ERR_UNKNOWN_TOKEN);
-    EXPECT_TRUE(s->open_tokens.empty());
-    token_error = 0;
-    EXPECT_FALSE(s->write_token_ref(id));
-    EXPECT_EQ(token_error, ERR_UNKNOWN_TOKEN);
-    EXPECT_EQ(written_body(*s), u"");
-  }
-  auto s = open_text_writer();
-  token_error = 4321;
-  EXPECT_FALSE(s->write_string("abc"));
-  EXPECT_EQ(token_error, 4321);
-  EXPECT_EQ(written_body(*s), u"");
-}
-
-TEST_F(TextWriter, AtMost256Tabs) {
-  auto s = open_text_writer();
-  for (int i = 0; i < 257; ++i) ASSERT_TRUE(s->write_token_open(kComment, nullptr)) << i;
-  const std::u16string before = written_body(*s);
-  EXPECT_EQ(before.substr(before.size() - 267), u"\r\n" + repeat(u'\t', 256) + u"comment (");
-  EXPECT_FALSE(s->write_token_open(kComment, nullptr));
-  EXPECT_EQ(token_error, ERR_BAD_VALUE);
-  EXPECT_EQ(written_body(*s), before + u"\r\n");  // the line break stays written
-  EXPECT_EQ(text_of(*s).indent, 257u);            // not raised
-  EXPECT_EQ(s->open_tokens.size(), 258u);         // the node stays
-  // A wrap at that depth fails alike.
-  auto t = open_text_writer();
-  for (int i = 0; i < 257; ++i) ASSERT_TRUE(t->write_token_open(kComment, nullptr));
-  EXPECT_EQ(t->position, 4u * 256u + 9u);
-  EXPECT_FALSE(t->write_uint(1));
-  EXPECT_EQ(token_error, ERR_BAD_VALUE);
-}
-
-TEST_F(TextWriter, WrapsBeforeColumn1024) {
-  auto s = open_text_writer();
-  ASSERT_TRUE(s->write_token_open(kIoDev, nullptr));
-  EXPECT_EQ(s->position, 8u);  // "io_dev (" after the line break
-  for (int i = 0; i < 127; ++i) ASSERT_TRUE(s->write_uint(1234567));
-  // 126 items of 8 columns end at 1016; the 127th would reach 1024.
-  EXPECT_EQ(s->position, 4u + 8u);
-  std::u16string first = u"\r\nio_dev (";
-  for (int i = 0; i < 126; ++i) first += u" 1234567";
-  EXPECT_EQ(show(written_body(*s)), show(first + u"\r\n\t 1234567"));
-
-  // Each byte is an item of its own; a label's space is counted, a token
-  // name's label is counted without its space.
-  auto t = open_text_writer();
-  ASSERT_TRUE(t->write_token_open(kIoDev, u"label"));
-  EXPECT_EQ(t->position, 6u + 5u + 2u);
-  std::vector<uint8_t> data(400, 0xAB);
-  ASSERT_TRUE(t->write_bytes(data.data(), 400));
-  const std::u16string body = written_body(*t);
-  const size_t br = body.find(u"\r\n", 2);
-  ASSERT_NE(br, std::u16string::npos);
-  EXPECT_EQ(br - 2, 14u + 336u * 3u);  // the 337th byte would reach column 1024
-  EXPECT_EQ(t->position, 4u + 64u * 3u);
-  ASSERT_TRUE(t->write_label(std::u16string(2000, u'L').c_str()));  // overruns: no splitting
-  EXPECT_EQ(t->position, 4u + 2001u);
-}
-
-TEST_F(TextWriter, BareAndQuotedStrings) {
-  struct Row {
-    std::u16string text;
-    std::u16string item;
+TEST_F(TextWriter, WritesStringsBareOrQuotedInPieces) {
+  const struct {
+    std::u16string text, item;
   } rows[] = {
       {u"abc", u" abc"},
       {u"+1", u" +1"},
-      {u"\u00e9\u4e2d", u" \u00e9\u4e2d"},
+      {u"\u00e9\u4e2d\u1681abcdefghijkl", u" \u00e9\u4e2d\u1681abcdefghijkl"},
       {u"a b", u" \"a b\""},
       {u"(", u" \"(\""},
-      {u"x)", u" \"x)\""},
       {u"\"", u" \"\\\"\""},
       {u"\\", u" \"\\\\\""},
       {u"\t", u" \"\\t\""},
       {u"a\rb", u" \"ab\""},
-      {u"a\u3000b", u" \"a\u3000b\""},
       {u"", u" \"\""},
-      {repeat(u'x', 1023), u"\r\n\t " + repeat(u'x', 1023)},  // bare, on a line of its own
+      {u"abcdefg\\hijk\"lmn\tpqrstuvw\rxyz", u" \"abcdefg\\\\hijk\\\"lmn\\tpqrstuvwxyz\""},
       {u"ab\ncd", u" \"ab\\n\"+\r\n\t \"cd\""},
       {u"a\n\tb", u" \"a\\n\"+\r\n\t \"\\tb\""},
       {u"a\n", u" \"a\\n\"\r\n\t"},
   };
-  for (const Row& r : rows) {
-    EXPECT_EQ(show(in_comment([&](TokenStream& s) { return s.write_wstring(r.text.c_str()); })),
-              show(u"\r\ncomment (" + r.item + u" )"))
-        << show(r.text);
-  }
+  for (const auto& r : rows)
+    EXPECT_EQ(show(text_written(u"o1|w" + r.text + u"|c")), show(u"\r\ncomment (" + r.item + u" )"));
+  // A character the reader would split or group on, at any place of a run.
+  for (char16_t c : std::u16string(u" \x7f()\u3000\x01\u1680\u205f"))
+    for (size_t at : {0, 3, 7, 8, 12}) {
+      std::u16string text = u"abcdefghijklm";
+      text[at] = c;
+      EXPECT_EQ(text_written(u"w" + text), u" \"" + text + u"\"") << show(text);
+    }
 }
 
-// The quoted pieces of a text written at the top level (no token open, the
-// column still at 16), as written between their quotes.
-std::vector<std::u16string> pieces_of(const std::u16string& body) {
-  std::vector<std::u16string> pieces;
-  size_t at = 0;
-  while ((at = body.find(u" \"", at)) != std::u16string::npos) {
+// The quoted pieces of a body, as they stand between their quotes.
+std::vector<size_t> piece_sizes(const std::u16string& body) {
+  std::vector<size_t> sizes;
+  for (size_t at = 0; (at = body.find(u" \"", at)) != body.npos;) {
     size_t end = at + 2;
     while (body[end] != u'"') end += body[end] == u'\\' ? 2 : 1;
-    pieces.push_back(body.substr(at + 2, end - at - 2));
+    sizes.push_back(end - at - 2);
     at = end + 1;
   }
-  return pieces;
+  return sizes;
 }
 
-TEST_F(TextWriter, LongTextsInPieces) {
-  auto s = open_text_writer();
-  ASSERT_TRUE(s->write_wstring(repeat(u'x', 2000).c_str()));
-  EXPECT_EQ(written_body(*s), u" \"" + repeat(u'x', 762) + u"\"+\r\n \"" + repeat(u'x', 762) + u"\"+\r\n \"" +
-                                  repeat(u'x', 476) + u"\"");
-
-  struct Row {
-    uint32_t indent;
+TEST_F(TextWriter, CutsLongStringsWithinTheBudget) {
+  const auto x = [](size_t n, char16_t c = u'x') { return std::u16string(n, c); };
+  const struct {
+    size_t indent;
     std::u16string text;
     std::vector<size_t> sizes;
   } rows[] = {
-      {1, repeat(u'x', 1024), {759, 265}},
-      {200, repeat(u'x', 1100), {192, 192, 192, 192, 192, 140}},
-      {300, repeat(u'x', 700) + u"(", {192, 192, 192, 125}},  // the budget is at least 256
-      // After a space every character moves the cut; the piece ends at the
-      // budget.
-      {0, repeat(u'a', 600) + u" " + repeat(u'b', 600), {1015, 186}},
-      // Characters that escape to two never make a piece longer than the
-      // budget, so the reader can take it whole.
-      {0, repeat(u'"', 800), {508 * 2, 292 * 2}},
-      {0, repeat(u'\\', 600) + repeat(u'y', 100), {508 * 2, 92 * 2 + 100}},
-      {0, repeat(u'\t', 600), {508 * 2, 92 * 2}},
+      {0, x(2000), {762, 762, 476}},
+      {1, x(1024), {759, 265}},
+      {200, x(1100), {192, 192, 192, 192, 192, 140}},  // the budget is at least 256 columns
+      {0, x(600, u'a') + u" " + x(600, u'b'), {1015, 186}},
+      {0, x(800, u'"'), {508 * 2, 292 * 2}},
+      {0, x(600, u'\\') + x(100, u'y'), {508 * 2, 92 * 2 + 100}},
+      {0, x(600, u'\t'), {508 * 2, 92 * 2}},
+      {0, x(1023, u'x') + u"\ny", {762, 263, 1}},
   };
-  for (const Row& r : rows) {
-    auto w = open_text_writer();
-    text_of(*w).indent = r.indent;
-    ASSERT_TRUE(w->write_wstring(r.text.c_str()));
-    std::vector<size_t> sizes;
-    for (const auto& p : pieces_of(written_body(*w))) sizes.push_back(p.size());
-    EXPECT_EQ(sizes, r.sizes) << r.indent << " " << show(r.text.substr(0, 8));
+  for (const auto& r : rows)
+    EXPECT_EQ(piece_sizes(text_written(rep(u"o1|", r.indent) + u"w" + r.text)), r.sizes) << r.indent;
+  const std::u16string body = text_written(u"o1|w" + x(65537, u'z') + u"|w" + x(65536, u'z') + u"|c");
+  EXPECT_EQ(piece_sizes(body).size(), 87u);
+  EXPECT_EQ(body.substr(body.size() - 9), u"\" )!BAD@1");
+}
+
+// An item goes to a new line exactly when its counted width would take the
+// column to 1024: a bare word counts its length and a space, a quoted string
+// its escaped length and four.
+TEST_F(TextWriter, WrapsStringsByTheirWidth) {
+  const std::u16string alphabet = u"ab \t\"\\\r(\u3000\u00e9\x7f";
+  std::mt19937 rng(5);
+  for (int round = 0; round < 400; ++round) {
+    std::u16string text(rng() % 40, u'a');
+    for (auto& c : text) c = rng() % 3 ? u'a' : alphabet[rng() % alphabet.size()];
+    size_t width = 4;
+    bool bare = !text.empty();
+    for (char16_t c : text) {
+      width += c == u'\r' ? 0 : c == u'\t' || c == u'"' || c == u'\\' ? 2 : 1;
+      bare = bare && c > 0x20 && c != 0x7f && c != 0x3000 && c != u'(' && c != u'"' && c != u'\\';
+    }
+    if (bare) width = text.size() + 1;
+    const size_t column = 1024 - width - rng() % 2;
+    const std::u16string body = text_written(u"o1|l" + std::u16string(column - 10, u'x') + u"|w" + text);
+    EXPECT_EQ(body.find(u"\r\n\t ") != body.npos, column + width >= 1024) << show(text);
   }
 }
 
-TEST_F(TextWriter, StringLengthLimit) {
-  auto s = open_text_writer();
-  ASSERT_TRUE(s->write_token_open(kComment, nullptr));
-  const std::u16string before = written_body(*s);
-  EXPECT_FALSE(s->write_wstring(repeat(u'z', 65537).c_str()));
-  EXPECT_EQ(token_error, ERR_BAD_VALUE);
-  EXPECT_EQ(written_body(*s), before);
-  ASSERT_TRUE(s->write_wstring(repeat(u'z', 65536).c_str()));
-  const std::u16string body = written_body(*s);
-  EXPECT_EQ(pieces_of(body.substr(before.size())).size(), (65536u + 758u) / 759u);
+TEST_F(TextWriter, PrintsFloatsAsPercentG) {
+  std::vector<float> values = {0.0f, 1.0f, -2.25f, 1e-5f, 123456789.0f, 0.0001f, 100000.0f, 1000000.0f,
+                               3.4e38f, 1e-45f, 1.17549435e-38f, 0.1f, -7.125e12f, HUGE_VALF, -HUGE_VALF};
+  std::mt19937 rng(11);
+  for (int i = 0; i < 300; ++i) values.push_back(std::bit_cast<float>(static_cast<uint32_t>(rng())));
+  for (float f : values) {
+    char exact[32], expected[32];
+    std::snprintf(exact, sizeof exact, "%.9g", f);
+    std::snprintf(expected, sizeof expected, " %g", f);
+    EXPECT_EQ(text_written(u"o1|f" + widen(exact) + u"|c"), u"\r\ncomment (" + widen(expected) + u" )") << exact;
+  }
 }
 
-TEST_F(TextWriter, Blocks) {
-  auto make = [](std::vector<BlockLine> lines) {
-    auto b = std::make_unique<TokenBlock>();
-    b->kind = BLOCK_TEXT;
-    b->lines = std::move(lines);
-    return b;
-  };
-  auto s = open_text_writer();
-  ASSERT_TRUE(s->write_token_open(kComment, nullptr));
+TEST_F(TextWriter, WritesBlocksOfTextOnly) {
+  auto s = token_stream_open(nullptr, STREAM_WRITE | STREAM_TEXT, u'i', u'0', u'@');
+  ASSERT_TRUE(s && s->write_token_open(1, nullptr));
+  auto block = std::make_unique<TokenBlock>();
   std::unique_ptr<TokenBlock> none;
   EXPECT_FALSE(s->write_block(none));
   EXPECT_EQ(token_error, ERR_BLOCK_KIND);
-  auto binary = std::make_unique<TokenBlock>();
-  binary->kind = BLOCK_BINARY;
-  binary->bytes = {1, 2, 3};
-  token_error = 0;
-  EXPECT_FALSE(s->write_block(binary));
+  block->kind = BLOCK_BINARY;
+  token_error = kUnset;
+  EXPECT_FALSE(s->write_block(block));
   EXPECT_EQ(token_error, ERR_BLOCK_KIND);
-  ASSERT_NE(binary, nullptr);  // still the caller's
-  auto block = make({{u"kid ( 1", 0}, {u"x", 1}, {u")", 0}, {u"odd", -5}});
+  ASSERT_TRUE(block);  // still the caller's
+  block->kind = BLOCK_TEXT;
+  block->lines = {{u"kid ( 1", 0}, {u"x", 1}, {u")", 0}, {u"odd", -5}, {std::u16string(1020, u'y'), 0}};
   ASSERT_TRUE(s->write_block(block));
-  EXPECT_EQ(block, nullptr);
-  auto empty = make({});
-  ASSERT_TRUE(s->write_block(empty));
-  EXPECT_EQ(empty, nullptr);
-  ASSERT_TRUE(s->write_token_close());  // the block is no child: " )" on its last line
-  EXPECT_EQ(show(written_body(*s)), show(u"\r\ncomment (\r\n\tkid ( 1\r\n\t\tx\r\n\t)\r\nodd )"));
-
-  auto deep = open_text_writer();
-  ASSERT_TRUE(deep->write_token_open(kComment, nullptr));
-  auto wide = make({{u"a", 0}, {u"b", 255}, {u"c", 256}});
-  EXPECT_FALSE(deep->write_block(wide));
+  EXPECT_FALSE(block);
+  block = std::make_unique<TokenBlock>();
+  block->kind = BLOCK_TEXT;  // no lines: nothing written
+  ASSERT_TRUE(s->write_block(block) && s->write_uint(5));
+  EXPECT_FALSE(block);
+  block = std::make_unique<TokenBlock>();
+  block->kind = BLOCK_TEXT;
+  block->lines = {{u"a", 0}, {u"b", 255}, {u"c", 256}};
+  EXPECT_FALSE(s->write_block(block));
   EXPECT_EQ(token_error, ERR_BAD_VALUE);
-  EXPECT_NE(wide, nullptr);
-  EXPECT_EQ(show(written_body(*deep)), show(u"\r\ncomment (\r\n\ta\r\n" + repeat(u'\t', 256) + u"b\r\n"));
+  EXPECT_TRUE(block);
+  ASSERT_TRUE(s->write_token_close());  // a block is no child: " )" ends the last line
+  Bytes file;
+  ASSERT_TRUE(token_stream_close_to_bytes(std::move(s), file));
+  EXPECT_EQ(show(text_body(file)), show(u"\r\ncomment (\r\n\tkid ( 1\r\n\t\tx\r\n\t)\r\nodd\r\n\t" +
+                                        std::u16string(1020, u'y') + u"\r\n\t 5\r\n\ta\r\n" + kTabs256 + u"b\r\n )"));
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 #include "support/token_tree.h"
 
-#include <cstring>
-#include <sstream>
+#include <algorithm>
+#include <bit>
+#include <iterator>
+#include <type_traits>
 
 namespace testsupport {
 
@@ -9,174 +11,120 @@ using tokenfile::TokenStream;
 
 namespace {
 
-std::u16string random_wide(std::mt19937& rng, size_t max) {
-  std::uniform_int_distribution<size_t> len(0, max);
-  std::uniform_int_distribution<int> pick(0, 9);
-  std::u16string s(len(rng), u'a');
+// Characters that some part of an encoding decides on, beside plain letters.
+constexpr char16_t kSpecial[] = u" \"\\\t\n()+-.\r\x7f\x85\xa0\u1680\u2000\u200a\u3000\u2028\u205f\xe9\xd800";
+
+// Mostly short, now and then around the bare-word, lexeme and piece limits;
+// letters only, letters mixed with special characters, or specials only.
+std::u16string random_text(std::mt19937& rng, const TreeOptions& o) {
+  const uint32_t size_kind = rng() % 16, mode = rng() % 3;
+  size_t n = o.block_safe ? 1 + rng() % 30 : rng() % 25;
+  if (o.long_values && !o.block_safe && size_kind < 2) n = size_kind ? 1000 + rng() % 70 : 700 + rng() % 1500;
+  std::u16string s(n, u'a');
   for (auto& c : s) {
-    switch (pick(rng)) {
-      case 0: c = u' '; break;
-      case 1: c = u'"'; break;
-      case 2: c = u'\\'; break;
-      case 3: c = static_cast<char16_t>(0x100 + rng() % 0xD000); break;  // beyond Latin-1, no surrogates
-      default: c = static_cast<char16_t>(u'a' + rng() % 26);
-    }
+    c = static_cast<char16_t>(o.block_safe && rng() % 5 == 0 ? u' ' : u'a' + rng() % 26);
+    if (o.block_safe || mode == 0 || (mode == 1 && rng() % 3)) continue;
+    c = rng() % 4 ? kSpecial[rng() % (std::size(kSpecial) - 1)] : static_cast<char16_t>(1 + rng() % 0xFFFF);
+    if (o.text && c == u'\r') c = u'+';
   }
   return s;
+}
+
+Value random_value(std::mt19937& rng, const TreeOptions& o) {
+  Value v{static_cast<ValueKind>(rng() % 8), static_cast<uint32_t>(rng())};
+  if (o.text && v.kind == ValueKind::String) v.kind = ValueKind::WString;
+  if (o.text && v.kind == ValueKind::Float) v.u = std::bit_cast<uint32_t>((int32_t(v.u % 16001) - 8000) / 8.0f);
+  if (o.text && v.kind == ValueKind::TokenRef) v.u = 1 + v.u % 282;
+  if (v.kind == ValueKind::WString) v.wide = random_text(rng, o);
+  if (v.kind == ValueKind::String)
+    for (char16_t c : random_text(rng, o)) v.narrow += static_cast<char>(1 + c % 255);
+  if (v.kind == ValueKind::Bytes) v.bytes.resize(o.long_values && rng() % 8 == 0 ? 300 + rng() % 200 : rng() % 24);
+  for (auto& b : v.bytes) b = static_cast<uint8_t>(rng());
+  return v;
+}
+
+// Writes `v`, or reads a value of its kind and size over it.
+bool transfer(TokenStream& s, Value& v, bool write) {
+  if (!write) v.u = 0xA5A5A5A5u, std::fill(v.bytes.begin(), v.bytes.end(), 0xA5);  // nothing of the shape stays
+  int32_t i = static_cast<int32_t>(v.u);
+  float f = std::bit_cast<float>(v.u);
+  std::u16string w(v.wide.size() + 1, u'#');
+  std::string n(v.narrow.size() + 1, '#');
+  const auto count = static_cast<uint32_t>(v.bytes.size());
+  bool ok = false;
+  switch (v.kind) {
+    case ValueKind::Uint: return write ? s.write_uint(v.u) : s.read_uint(v.u);
+    case ValueKind::Int: ok = write ? s.write_int(i) : s.read_int(i), v.u = static_cast<uint32_t>(i); return ok;
+    case ValueKind::Hex: return write ? s.write_hex(v.u) : s.read_hex(v.u);
+    case ValueKind::Float: ok = write ? s.write_float(f) : s.read_float(f), v.u = std::bit_cast<uint32_t>(f); return ok;
+    case ValueKind::TokenRef: return write ? s.write_token_ref(v.u) : s.read_token_ref(v.u);
+    case ValueKind::Bytes: return write ? s.write_bytes(v.bytes.data(), count) : s.read_bytes(v.bytes.data(), count);
+    case ValueKind::WString:
+      if (write) return s.write_wstring(v.wide.c_str());
+      return ok = s.read_wstring(w.data(), static_cast<uint32_t>(w.size())), v.wide = w.c_str(), ok;
+    case ValueKind::String:
+      if (write) return s.write_string(v.narrow.c_str());
+      return ok = s.read_string(n.data(), static_cast<uint32_t>(n.size())), v.narrow = n.c_str(), ok;
+  }
+  return false;
+}
+
+bool walk(TokenStream& s, Node& n, bool write) {
+  const char16_t* label = nullptr;
+  if (write ? !s.write_token_open(n.id, n.label.empty() ? nullptr : n.label.c_str())
+            : !s.read_token_open(n.id = 0xA5A5A5A5u, &label))
+    return false;
+  if (!write) n.label = label ? label : u"";
+  for (auto& item : n.items)
+    if (Node* child = std::get_if<Node>(&item) ? !walk(s, *child, write) : !transfer(s, std::get<Value>(item), write))
+      return false;
+  return (write ? s.write_token_close() : s.read_token_close()) != 0;
+}
+
+template <typename Text>
+std::string units(const Text& text) {
+  std::string o;
+  for (auto c : text) o += std::to_string(static_cast<std::make_unsigned_t<decltype(c)>>(c)) + '.';
+  return o;
 }
 
 }  // namespace
 
 Node random_tree(std::mt19937& rng, const TreeOptions& o, int depth) {
-  Node n;
-  n.id = o.dictionary_ids ? 1 + rng() % 282 : static_cast<uint32_t>(rng());
-  if (o.labels && rng() % 3 == 0) {
-    std::u16string l(1 + rng() % 40, u'x');
-    for (auto& c : l) c = static_cast<char16_t>(u'a' + rng() % 26);
-    n.label = l;
-  }
-  const int items = static_cast<int>(rng() % (o.max_items + 1));
-  for (int i = 0; i < items; ++i) {
-    if (depth < o.max_depth && rng() % 4 == 0) {
+  Node n{o.text ? 1 + static_cast<uint32_t>(rng() % 282) : static_cast<uint32_t>(rng())};
+  if (rng() % 3 == 0) n.label.resize(1 + rng() % 32);
+  for (auto& c : n.label) c = static_cast<char16_t>(o.text ? u'a' + rng() % 26 : 1 + rng() % 0xFFFF);
+  for (int items = static_cast<int>(rng() % 7); items > 0; --items) {
+    if (depth < 4 && rng() % 4 == 0) {
       n.items.emplace_back(random_tree(rng, o, depth + 1));
-      continue;
+    } else {
+      n.items.emplace_back(random_value(rng, o));
     }
-    Value v;
-    v.kind = static_cast<ValueKind>(rng() % 8);
-    if (v.kind == ValueKind::String && !o.narrow_strings) v.kind = ValueKind::WString;
-    v.u = static_cast<uint32_t>(rng());
-    if (v.kind == ValueKind::Float) {
-      const float f = std::uniform_real_distribution<float>(-1e6f, 1e6f)(rng);
-      std::memcpy(&v.u, &f, 4);
-    }
-    if (v.kind == ValueKind::TokenRef && o.dictionary_ids) v.u = 1 + rng() % 282;
-    if (v.kind == ValueKind::WString) v.wide = random_wide(rng, o.max_string);
-    if (v.kind == ValueKind::String) {
-      v.narrow.assign(rng() % (o.max_string + 1), 'n');
-      for (auto& c : v.narrow) c = static_cast<char>(1 + rng() % 255);
-    }
-    if (v.kind == ValueKind::Bytes) {
-      v.bytes.resize(rng() % 20);
-      for (auto& b : v.bytes) b = static_cast<uint8_t>(rng());
-    }
-    n.items.emplace_back(std::move(v));
   }
   return n;
 }
 
-bool write_tree(TokenStream& s, const Node& n) {
-  if (!s.write_token_open(n.id, n.label.empty() ? nullptr : n.label.c_str())) return false;
-  for (const auto& item : n.items) {
-    if (const Node* child = std::get_if<Node>(&item)) {
-      if (!write_tree(s, *child)) return false;
-      continue;
-    }
-    const Value& v = std::get<Value>(item);
-    bool ok = false;
-    switch (v.kind) {
-      case ValueKind::Uint: ok = s.write_uint(v.u); break;
-      case ValueKind::Int: ok = s.write_int(static_cast<int32_t>(v.u)); break;
-      case ValueKind::Hex: ok = s.write_hex(v.u); break;
-      case ValueKind::Float: {
-        float f;
-        std::memcpy(&f, &v.u, 4);
-        ok = s.write_float(f);
-        break;
-      }
-      case ValueKind::WString: ok = s.write_wstring(v.wide.c_str()); break;
-      case ValueKind::String: ok = s.write_string(v.narrow.c_str()); break;
-      case ValueKind::Bytes: ok = s.write_bytes(v.bytes.data(), static_cast<uint32_t>(v.bytes.size())); break;
-      case ValueKind::TokenRef: ok = s.write_token_ref(v.u); break;
-    }
-    if (!ok) return false;
-  }
-  return s.write_token_close() != 0;
+bool write_tree(TokenStream& s, const Node& node) {
+  Node copy = node;
+  return walk(s, copy, true);
 }
 
-bool read_tree(TokenStream& s, const Node& shape, Node& out) {
-  const char16_t* label = nullptr;
-  if (!s.read_token_open(out.id, &label)) return false;
-  out.label = label ? label : u"";
-  for (const auto& item : shape.items) {
-    if (const Node* child = std::get_if<Node>(&item)) {
-      Node got;
-      if (!read_tree(s, *child, got)) return false;
-      out.items.emplace_back(std::move(got));
-      continue;
-    }
-    const Value& want = std::get<Value>(item);
-    Value v;
-    v.kind = want.kind;
-    bool ok = false;
-    switch (want.kind) {
-      case ValueKind::Uint: ok = s.read_uint(v.u); break;
-      case ValueKind::Int: {
-        int32_t i = 0;
-        ok = s.read_int(i);
-        v.u = static_cast<uint32_t>(i);
-        break;
-      }
-      case ValueKind::Hex: ok = s.read_hex(v.u); break;
-      case ValueKind::Float: {
-        float f = 0;
-        ok = s.read_float(f);
-        std::memcpy(&v.u, &f, 4);
-        break;
-      }
-      case ValueKind::WString: {
-        std::vector<char16_t> buf(want.wide.size() + 1);
-        ok = s.read_wstring(buf.data(), static_cast<uint32_t>(buf.size()));
-        if (ok) v.wide = buf.data();
-        break;
-      }
-      case ValueKind::String: {
-        std::vector<char> buf(want.narrow.size() + 1);
-        ok = s.read_string(buf.data(), static_cast<uint32_t>(buf.size()));
-        if (ok) v.narrow = buf.data();
-        break;
-      }
-      case ValueKind::Bytes:
-        v.bytes.resize(want.bytes.size());
-        ok = s.read_bytes(v.bytes.data(), static_cast<uint32_t>(v.bytes.size()));
-        break;
-      case ValueKind::TokenRef: ok = s.read_token_ref(v.u); break;
-    }
-    if (!ok) return false;
-    out.items.emplace_back(std::move(v));
-  }
-  return s.read_token_close() != 0;
-}
+bool read_tree(TokenStream& s, const Node& shape, Node& out) { return walk(s, out = shape, false); }
 
 std::string dump_tree(const Node& n) {
-  std::ostringstream o;
-  o << n.id;
-  if (!n.label.empty()) o << ":L" << n.label.size() << '/' << static_cast<unsigned>(n.label[0]);
-  o << '(';
+  std::string o = std::to_string(n.id) + ':' + units(n.label) + '(';
   for (const auto& item : n.items) {
-    if (const Node* child = std::get_if<Node>(&item)) {
-      o << dump_tree(*child) << ' ';
-      continue;
-    }
-    const Value& v = std::get<Value>(item);
-    o << static_cast<int>(v.kind) << '=';
-    switch (v.kind) {
-      case ValueKind::WString:
-        o << 'w' << v.wide.size() << '[';
-        for (char16_t c : v.wide) o << std::hex << static_cast<unsigned>(c) << std::dec << ',';
-        o << ']';
-        break;
-      case ValueKind::String: o << 's' << v.narrow.size() << '[' << v.narrow << ']'; break;
-      case ValueKind::Bytes:
-        o << 'b' << v.bytes.size() << '[';
-        for (uint8_t b : v.bytes) o << static_cast<unsigned>(b) << ',';
-        o << ']';
-        break;
-      default: o << v.u;
-    }
-    o << ' ';
+    const Value* v = std::get_if<Value>(&item);
+    if (!v) o += dump_tree(std::get<Node>(item)) + ' ';
+    if (!v) continue;
+    o += "uihfwsbr"[static_cast<int>(v->kind)];
+    o += v->kind == ValueKind::WString  ? units(v->wide)
+         : v->kind == ValueKind::String ? units(v->narrow)
+         : v->kind == ValueKind::Bytes  ? units(v->bytes)
+                                        : std::to_string(v->u);
+    o += ' ';
   }
-  o << ')';
-  return o.str();
+  return o + ')';
 }
 
 }  // namespace testsupport

@@ -12,32 +12,29 @@
 
 namespace testsupport {
 
-struct Node;
-
 enum class ValueKind { Uint, Int, Hex, Float, WString, String, Bytes, TokenRef };
 
 struct Value {
   ValueKind kind = ValueKind::Uint;
-  uint32_t u = 0;           // Uint, Hex, TokenRef, Int (as bits), Float (as bits)
-  std::u16string wide;      // WString
-  std::string narrow;       // String
+  uint32_t u = 0;              // Uint, Hex, TokenRef; Int and Float as bits
+  std::u16string wide;         // WString
+  std::string narrow;          // String
   std::vector<uint8_t> bytes;  // Bytes
 };
 
 struct Node {
   uint32_t id = 0;
   std::u16string label;
-  // Values and children in the order written.
-  std::vector<std::variant<Value, Node>> items;
+  std::vector<std::variant<Value, Node>> items;  // values and children in the order written
 };
 
 struct TreeOptions {
-  int max_depth = 4;
-  int max_items = 6;
-  bool narrow_strings = true;   // the text encoding has none
-  bool labels = true;
-  bool dictionary_ids = false;  // ids 1..282 only (the text encoding needs names)
-  size_t max_string = 300;
+  // Only what the text encoding carries back unchanged: dictionary ids and
+  // references, labels of at most 32 letters, no narrow strings, floats exact
+  // in six digits, no carriage returns.
+  bool text = false;
+  bool block_safe = false;  // short strings of letters and spaces, which a text block keeps as written
+  bool long_values = true;  // now and then strings and byte runs beyond a line and a piece
 };
 
 Node random_tree(std::mt19937& rng, const TreeOptions& options, int depth = 0);
@@ -45,11 +42,11 @@ Node random_tree(std::mt19937& rng, const TreeOptions& options, int depth = 0);
 // Writes a top-level token and its content; false on the first failing call.
 bool write_tree(tokenfile::TokenStream& stream, const Node& node);
 
-// Reads a token shaped like `shape` (the value kinds and child positions it
-// has) into `out`; false on the first failing call.
+// Reads a token shaped like `shape` (its value kinds, string and byte sizes,
+// child positions) into `out`; false on the first failing call.
 bool read_tree(tokenfile::TokenStream& stream, const Node& shape, Node& out);
 
-// A canonical one-line dump of a tree, for comparisons in test output.
+// A canonical one-line dump of a tree, every unit of every text included.
 std::string dump_tree(const Node& node);
 
 }  // namespace testsupport
