@@ -1,201 +1,127 @@
 #include "support/source_forms.h"
 
-#include <unistd.h>
-
-#include <algorithm>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <stdexcept>
+#include <cstdio>
+#include <regex>
 
 #include "app/driver.h"
-#include "tokenfile/dictionary.h"
+#include "support/bytes.h"
+#include "tokenfile/token_stream.h"
 
 namespace testsupport {
 
-using tokenfile::TokenStream;
+using namespace tokenfile;
 
 namespace {
 
-constexpr uint32_t kIoDev = 99;
-constexpr uint32_t kIoMap = 100;
-constexpr uint32_t kSguid = 101;
-constexpr uint32_t kComment = 1;
-
-// Copies strings until the token's content ends.
-bool copy_strings(TokenStream& in, TokenStream& out) {
-  char16_t text[1056];
-  while (in.read_wstring(text, 1056)) {
-    if (!out.write_wstring(text)) return false;
-  }
-  return tokenfile::token_error == tokenfile::ERR_END_OF_TOKEN;
-}
-
-bool copy_device(TokenStream& in, TokenStream& out) {
-  char16_t name[256];
-  uint32_t number = 0;
-  if (!in.read_wstring(name, 256) || !in.read_uint(number)) return false;
-  if (!out.write_token_open(kIoDev, nullptr) || !out.write_wstring(name) || !out.write_uint(number))
-    return false;
-  uint32_t id = 0;
+// Copies the tokens of the innermost open token (or of the top level) by
+// their source shapes: io_dev a string and a number, io_map strings, sguid
+// bytes, any other token one string; then their children.
+bool copy_children(TokenStream& in, TokenStream& out) {
+  uint32_t id = 0, n = 0;
+  char16_t s[1100];
+  uint8_t b = 0;
   while (in.read_token_open(id, nullptr)) {
-    if (!out.write_token_open(id, nullptr)) return false;
-    if (id == kSguid) {
-      uint8_t guid[256];
-      if (!in.read_bytes(guid, 1) || guid[0] == 0 || !in.read_bytes(guid + 1, guid[0] - 1u) ||
-          !out.write_bytes(guid, guid[0]))
-        return false;
-    } else if (id == kIoMap || id == kComment) {
-      if (!copy_strings(in, out)) return false;
-    } else {
-      return false;
-    }
-    if (!in.read_token_close() || !out.write_token_close()) return false;
+    bool ok = out.write_token_open(id, nullptr);
+    if (id == 99)
+      ok = ok && in.read_wstring(s, 1100) && out.write_wstring(s) && (!in.read_uint(n) || out.write_uint(n));
+    while (id == 101 && ok && in.read_bytes(&b, 1)) ok = out.write_bytes(&b, 1);
+    while (id == 100 && ok && in.read_wstring(s, 1100)) ok = out.write_wstring(s);
+    if (id != 99 && id != 100 && id != 101 && in.read_wstring(s, 1100)) ok = ok && out.write_wstring(s);
+    if (!ok || !copy_children(in, out) || !in.read_token_close() || !out.write_token_close()) return false;
   }
-  return tokenfile::token_error == tokenfile::ERR_END_OF_TOKEN && out.write_token_close();
-}
-
-std::vector<uint8_t> read_whole_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return token_error == ERR_END_OF_TOKEN || token_error == ERR_END_OF_DATA;
 }
 
 }  // namespace
 
-const StoredForm kStoredForms[6] = {
-    {"text-plain", tokenfile::STREAM_TEXT, u'@'},       {"text-huffman", tokenfile::STREAM_TEXT, u'B'},
-    {"text-zlib", tokenfile::STREAM_TEXT, u'F'},        {"binary-plain", tokenfile::STREAM_BINARY, u'@'},
-    {"binary-huffman", tokenfile::STREAM_BINARY, u'B'}, {"binary-zlib", tokenfile::STREAM_BINARY, u'F'},
-};
-
-bool copy_source_map(TokenStream& in, TokenStream& out) {
-  uint32_t id = 0;
-  while (in.read_token_open(id, nullptr)) {
-    if (id == kIoDev) {
-      if (!copy_device(in, out)) return false;
-    } else if (id == kComment) {
-      if (!out.write_token_open(kComment, nullptr) || !copy_strings(in, out) || !out.write_token_close())
-        return false;
-    } else {
-      return false;
-    }
-    if (!in.read_token_close()) return false;
-  }
-  return tokenfile::token_error == tokenfile::ERR_END_OF_DATA;
-}
-
-std::vector<uint8_t> encode_source_map(const std::vector<uint8_t>& file, uint32_t encoding,
-                                       char16_t compression) {
-  if (tokenfile::acquire_token_dictionary() == 0) return {};
-  std::vector<uint8_t> out;
-  auto in = tokenfile::token_stream_open_memory(file, tokenfile::STREAM_READ, 0, 0);
-  auto w = tokenfile::token_stream_open(nullptr, tokenfile::STREAM_WRITE | encoding, u'i', u'0', compression);
-  const bool ok =
-      in && w && copy_source_map(*in, *w) && tokenfile::token_stream_close_to_bytes(std::move(w), out);
-  tokenfile::release_token_dictionary();
-  return ok ? out : std::vector<uint8_t>{};
-}
-
-namespace {
-
-std::vector<SourceForm> make_example_source_forms() {
-  std::vector<std::filesystem::path> examples;
-  for (const auto& entry : std::filesystem::directory_iterator(MAPBAKE_EXAMPLES_DIR))
-    if (entry.path().extension() == ".txt") examples.push_back(entry.path());
-  std::sort(examples.begin(), examples.end());
-  std::vector<SourceForm> forms;
-  for (const auto& path : examples) {
-    const std::vector<uint8_t> original = read_whole_file(path);
-    for (const StoredForm& form : kStoredForms) {
-      SourceForm f;
-      f.name = path.stem().string() + "." + form.name;
-      f.bytes = form.encoding == tokenfile::STREAM_TEXT && form.compression == u'@'
-                    ? original
-                    : encode_source_map(original, form.encoding, form.compression);
-      forms.push_back(std::move(f));
-    }
-  }
-  return forms;
-}
-
-}  // namespace
-
-const std::vector<SourceForm>& example_source_forms() {
-  static const std::vector<SourceForm> forms = make_example_source_forms();
-  return forms;
-}
-
-bool runtime_map_reads_whole(const std::vector<uint8_t>& file) {
-  if (tokenfile::acquire_token_dictionary() == 0) return false;
-  bool ok = false;
-  if (auto s = tokenfile::token_stream_open_memory(file, tokenfile::STREAM_READ, u'i', u'0')) {
-    auto device = [&s] {
-      uint32_t code = 0, number = 0, id = 0;
-      if (!s->read_uint(code) || !s->read_uint(number)) return false;
-      while (s->read_token_open(id, nullptr)) {
-        uint8_t guid[64];
-        char16_t text[256];
-        uint32_t control = 0, mask = 0;
-        if (id == kSguid) {
-          if (!s->read_bytes(guid, 1) || guid[0] < 2 || guid[0] > 64 ||
-              !s->read_bytes(guid + 1, guid[0] - 1u))
-            return false;
-        } else if (id != kIoMap || !s->read_hex(control) || !s->read_wstring(text, 256) ||
-                   !s->read_uint(mask)) {
-          return false;
-        }
-        if (!s->read_token_close()) return false;
-      }
-      return tokenfile::token_error == tokenfile::ERR_END_OF_TOKEN && s->read_token_close();
-    };
-    uint32_t id = 0;
-    bool devices = true;
-    while (devices && s->read_token_open(id, nullptr)) devices = id == kIoDev && device();
-    ok = devices && tokenfile::token_error == tokenfile::ERR_END_OF_DATA;
-  }
-  tokenfile::release_token_dictionary();
-  return ok;
-}
-
-ScratchDir::ScratchDir() {
-  std::error_code ec;
-  const bool shm = std::filesystem::is_directory("/dev/shm", ec) && ::access("/dev/shm", W_OK | X_OK) == 0;
-  std::string pattern = (shm ? std::string("/dev/shm") : std::filesystem::temp_directory_path().string()) +
-                        "/mapbake-sweep-XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
-}
-
-ScratchDir::~ScratchDir() {
-  std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
-}
-
-std::vector<std::string> ScratchDir::entries() const {
-  std::vector<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(path_))
-    names.push_back(e.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-int run_mapbake(const std::vector<std::string>& args, CaptureConsole& console) {
+int run_mapbake(const std::vector<std::string>& args, Capture& console) {
   std::vector<const char*> argv = {"mapbake"};
   for (const auto& a : args) argv.push_back(a.c_str());
   return mapbake::run(static_cast<int>(argv.size()), argv.data(), console);
 }
 
-bool is_failure_message(std::string_view out, std::string_view source, std::string_view target) {
-  auto is = [out](std::string_view head, std::string_view name) {
-    return out.size() == head.size() + name.size() + 1 && out.substr(0, head.size()) == head &&
-           out.substr(head.size(), name.size()) == name && out.back() == '\n';
+void Scene::prepare(const Bytes& input, bool text, bool existing) {
+  write_file(source, input);
+  std::remove(target.c_str());
+  if (existing) write_file(target, {'o', 'l', 'd'});
+  argv = {"mapbake", source.c_str(), target.c_str()};
+  if (text) argv.push_back("-text");
+  console.out.clear(), console.err.clear();
+  console.out.reserve(1024), console.err.reserve(1024);
+}
+
+int Scene::run() { return mapbake::run(static_cast<int>(argv.size()), argv.data(), console); }
+
+Bytes text_source(std::u16string_view tokens) {
+  Bytes f{0xFF, 0xFE};
+  put_wide(f, u"TORVIA@@@@@@@@@@VUXA0i0t______\r\n" + std::u16string(tokens));
+  return f;
+}
+
+std::vector<SourceForm> source_forms(std::u16string_view tokens) {
+  std::vector<SourceForm> forms;
+  auto add = [&forms](const std::string& encoding, const Bytes& body) {
+    for (auto [name, header, compression] : {std::tuple{"8bit", 'n', '@'},
+                                             {"utf16", 'w', '@'},
+                                             {"bare", 0, '@'},
+                                             {"huffman", 'w', 'B'},
+                                             {"zlib", 'n', 'F'}}) {
+      Bytes file = body;
+      auto c = container_create(nullptr, compression, header == 'w');
+      if (header != 0 &&
+          !(container_write(*c, body.data(), static_cast<uint32_t>(body.size())) == body.size() &&
+            container_close_to_bytes(std::move(c), file)))
+        return;
+      forms.push_back({encoding + "-" + name, file});
+    }
   };
-  if (is("Error opening ", source) || is("Error writing ", target)) return true;
-  constexpr std::string_view head = "Error converting file (source file line ";
-  if (out.substr(0, head.size()) != head || out.size() < head.size() + 3) return false;
-  const std::string_view number = out.substr(head.size(), out.size() - head.size() - 2);
-  return out.substr(out.size() - 2) == ")\n" && !number.empty() &&
-         std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; });
+  const Bytes text = text_source(tokens);
+  add("text", Bytes(text.begin() + 34, text.end()));
+  auto in = token_stream_open_memory(text, STREAM_READ, 0, 0);
+  auto out = token_stream_open(nullptr, STREAM_WRITE | STREAM_BINARY, u'i', u'0', u'@');
+  Bytes binary;
+  if (copy_children(*in, *out) && token_stream_close_to_bytes(std::move(out), binary))
+    add("binary", Bytes(binary.begin() + 16, binary.end()));
+  return forms;
+}
+
+std::string dump(const Bytes& file) {
+  auto s = token_stream_open_memory(file, STREAM_READ, u'i', u'0');
+  std::string d = s ? "" : "<unopenable>";
+  char part[400];
+  char16_t text[300];
+  uint8_t g[64];
+  uint32_t id = 0, a = 0, b = 0;
+  const char16_t* label = nullptr;
+  while (s && s->read_token_open(id, &label)) {
+    if (label || id != 99 || !s->read_uint(a) || !s->read_uint(b)) return d + "<bad device>";
+    d += (d.empty() ? "" : " ") + std::string(part, std::snprintf(part, sizeof part, "dev(%u %u", a, b));
+    while (s->read_token_open(id, &label)) {
+      if (!label && id == 101 && s->read_bytes(g, 1) && g[0] >= 2 && g[0] <= 64 &&
+          s->read_bytes(g + 1, g[0] - 1u)) {
+        d += " sguid(";
+        for (int i = 0; i < g[0]; ++i) d += std::string(part, std::snprintf(part, 4, "%02x", g[i]));
+        d += ")";
+      } else if (!label && id == 100 && s->read_hex(a) && s->read_wstring(text, 300) && s->read_uint(b)) {
+        std::string t;
+        for (const char16_t* p = text; *p; ++p) t += *p < 128 ? static_cast<char>(*p) : '?';
+        d += std::string(part, std::snprintf(part, sizeof part, " map(%x %s %x)", a, t.c_str(), b));
+      } else {
+        return d + "<bad child>";
+      }
+      if (s->read_uint(a) || !s->read_token_close()) return d + "<extra value>";
+    }
+    if (token_error != ERR_END_OF_TOKEN || !s->read_token_close()) return d + "<bad end>";
+    d += ")";
+  }
+  return !s || token_error == ERR_END_OF_DATA ? d : d + "<bad end>";
+}
+
+bool is_one_message(std::string_view out, std::string_view source, std::string_view target) {
+  const std::string s(out);
+  return s == "Error opening " + std::string(source) + "\n" ||
+         s == "Error writing " + std::string(target) + "\n" ||
+         std::regex_match(s, std::regex("Error converting file \\(source file line [0-9]+\\)\n"));
 }
 
 }  // namespace testsupport
