@@ -261,7 +261,7 @@ TEST_F(Convert, EveryFailedWriteIsReported) {
 
 // Numbers and white space do not follow the process locale.
 TEST_F(Convert, TheLocaleChangesNothing) {
-  const Bytes source = testsupport::text_source(u"io_dev ( KEYB 4294967295 io_map ( A a\u2003b ALL_UP ) )");
+  const Bytes source = testsupport::text_source(u"io_dev ( KEYB 4294967295 io_map ( A \"a\u2003b\" ALL_UP ) )");
   const Outcome c = convert(source, true);
   ASSERT_NE(std::setlocale(LC_ALL, "C.UTF-8"), nullptr);
   const Outcome utf8 = convert(source, true);

@@ -75,9 +75,10 @@ bool walk(TokenStream& s, Node& n, bool write) {
             : !s.read_token_open(n.id = 0xA5A5A5A5u, &label))
     return false;
   if (!write) n.label = label ? label : u"";
-  for (auto& item : n.items)
-    if (Node* child = std::get_if<Node>(&item) ? !walk(s, *child, write) : !transfer(s, std::get<Value>(item), write))
-      return false;
+  for (auto& item : n.items) {
+    Node* child = std::get_if<Node>(&item);
+    if (child ? !walk(s, *child, write) : !transfer(s, std::get<Value>(item), write)) return false;
+  }
   return (write ? s.write_token_close() : s.read_token_close()) != 0;
 }
 
@@ -94,8 +95,8 @@ Node random_tree(std::mt19937& rng, const TreeOptions& o, int depth) {
   Node n{o.text ? 1 + static_cast<uint32_t>(rng() % 282) : static_cast<uint32_t>(rng())};
   if (rng() % 3 == 0) n.label.resize(1 + rng() % 32);
   for (auto& c : n.label) c = static_cast<char16_t>(o.text ? u'a' + rng() % 26 : 1 + rng() % 0xFFFF);
-  for (int items = static_cast<int>(rng() % 7); items > 0; --items) {
-    if (depth < 4 && rng() % 4 == 0) {
+  for (int items = static_cast<int>(rng() % (o.max_items + 1)); items > 0; --items) {
+    if (depth < o.max_depth && rng() % 4 == 0) {
       n.items.emplace_back(random_tree(rng, o, depth + 1));
     } else {
       n.items.emplace_back(random_value(rng, o));

@@ -35,6 +35,8 @@ struct TreeOptions {
   bool text = false;
   bool block_safe = false;  // short strings of letters and spaces, which a text block keeps as written
   bool long_values = true;  // now and then strings and byte runs beyond a line and a piece
+  int max_depth = 4;
+  int max_items = 6;
 };
 
 Node random_tree(std::mt19937& rng, const TreeOptions& options, int depth = 0);
