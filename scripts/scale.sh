@@ -10,8 +10,7 @@
 #
 # Without arguments it builds the release preset. Needs about 4 GiB of free
 # disk in $SCALE_DIR (default: a new directory under /tmp), 8 GiB of memory
-# and a few minutes. Not part of CI: registered as the CTest test `scale`
-# (label slow) only when configured with -DMAPBAKE_SLOW_TESTS=ON.
+# and a few minutes. Not part of CI.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,9 +19,11 @@ if [ $# -ge 2 ]; then
   gen=$2
 else
   cmake --preset release >/dev/null
-  cmake --build --preset release --target mapbake make_scale_inputs
+  cmake --build --preset release --target mapbake
+  cmake --preset bench >/dev/null
+  cmake --build --preset bench --target make_scale_inputs
   exe=build/release/app/mapbake
-  gen=build/release/tests/scale/make_scale_inputs
+  gen=build/bench/bench/make_scale_inputs
 fi
 
 dir=${SCALE_DIR:-$(mktemp -d /tmp/mapbake-scale.XXXXXX)}

@@ -94,7 +94,9 @@ TEST(ContainerLoad, HeaderFormsCompressionsAndRefusals) {
     ASSERT_EQ(c != nullptr, r.header_size >= 0) << "row " << &r - rows;
     Bytes header(16, '@'), body = r.body.empty() ? part(r.file, std::max(r.header_size, 0), r.file.size()) : r.body;
     for (int i = 0; i < 16 && r.header_size > 0; ++i) header[i] = r.file[r.header_size == 34 ? 2 + 2 * i : i];
-    if (c) EXPECT_EQ(std::tuple(header_of(*c), c->wide_header, body_of(*c)), std::tuple(header, r.header_size == 34, body));
+    if (c) {
+      EXPECT_EQ(std::tuple(header_of(*c), c->wide_header, body_of(*c)), std::tuple(header, r.header_size == 34, body));
+    }
   }
   EXPECT_EQ(container_open(nullptr, CONTAINER_READ, 0, 0), nullptr);
 }

@@ -159,7 +159,9 @@ TEST_F(Convert, FailuresGiveThePlaceAndTheCause) {
   };
   for (const auto& row : rows) {
     const auto forms = testsupport::source_forms(row.source);
-    if (row.offset != 0) ASSERT_EQ(forms.size(), 10u) << row.cause;
+    if (row.offset != 0) {
+      ASSERT_EQ(forms.size(), 10u) << row.cause;
+    }
     for (const auto& form : forms) {
       const bool binary = form.name[0] == 'b';
       if (binary && row.offset == 0) continue;

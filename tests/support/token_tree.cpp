@@ -31,7 +31,8 @@ std::u16string random_text(std::mt19937& rng, const TreeOptions& o) {
 }
 
 Value random_value(std::mt19937& rng, const TreeOptions& o) {
-  Value v{static_cast<ValueKind>(rng() % 8), static_cast<uint32_t>(rng())};
+  Value v;
+  v.kind = static_cast<ValueKind>(rng() % 8), v.u = static_cast<uint32_t>(rng());
   if (o.text && v.kind == ValueKind::String) v.kind = ValueKind::WString;
   if (o.text && v.kind == ValueKind::Float) v.u = std::bit_cast<uint32_t>((int32_t(v.u % 16001) - 8000) / 8.0f);
   if (o.text && v.kind == ValueKind::TokenRef) v.u = 1 + v.u % 282;
@@ -92,7 +93,8 @@ std::string units(const Text& text) {
 }  // namespace
 
 Node random_tree(std::mt19937& rng, const TreeOptions& o, int depth) {
-  Node n{o.text ? 1 + static_cast<uint32_t>(rng() % 282) : static_cast<uint32_t>(rng())};
+  Node n;
+  n.id = o.text ? 1 + static_cast<uint32_t>(rng() % 282) : static_cast<uint32_t>(rng());
   if (rng() % 3 == 0) n.label.resize(1 + rng() % 32);
   for (auto& c : n.label) c = static_cast<char16_t>(o.text ? u'a' + rng() % 26 : 1 + rng() % 0xFFFF);
   for (int items = static_cast<int>(rng() % (o.max_items + 1)); items > 0; --items) {
