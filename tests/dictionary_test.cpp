@@ -63,6 +63,8 @@ TEST(Dictionary, CompareFoldsOnlyAsciiLetters) {
     EXPECT_EQ(std::pair(std::clamp(compare_names_nocase(a.c_str(), b.c_str()), -1, 1),
                         std::clamp(compare_names_nocase(std::u16string_view(a), std::u16string_view(b)), -1, 1)),
               std::pair(s, s)) << testing::PrintToString(a);
+  // Views end at their size even where more letters follow.
+  EXPECT_EQ(compare_names_nocase(std::u16string_view(u"abx", 2), std::u16string_view(u"ABC", 2)), 0);
 }
 
 }  // namespace
