@@ -7,7 +7,6 @@
 
 #include <array>
 #include <bit>
-#include <numeric>
 #include <random>
 
 #include "support/bytes.h"
@@ -29,14 +28,12 @@ Bytes compress(const Bytes& body) {
   EXPECT_TRUE(huffman_compress(body.data(), static_cast<uint32_t>(body.size()), out));
   return out;
 }
-// The result and the bytes produced from the words after `skip` and `spare`
-// further bytes. Junk that must not be read follows, and the output has a
-// guard that must not be written.
-auto expand(const Bytes& table, Bytes words, uint32_t n, size_t skip = 308, size_t spare = 0) {
-  const size_t size = words.size() + spare - skip;
-  words.resize(words.size() + spare, 0x5A), words.resize(words.size() + 16, 0xA5);
+// The result and the bytes produced from the words after `skip`. Junk that
+// must not be read follows them, a guard that must not be written the output.
+auto expand(const Bytes& table, Bytes words, uint32_t n, size_t skip = HUFFMAN_TABLE_SIZE) {
+  words.insert(words.end(), 16, 0xA5);
   Bytes out(n + 16, 0xEE);
-  const int64_t r = huffman_expand(table.data(), words.data() + skip, size, out.data(), n);
+  const int64_t r = huffman_expand(table.data(), words.data() + skip, words.size() - 16 - skip, out.data(), n);
   EXPECT_EQ(Bytes(out.begin() + n, out.end()), Bytes(16, 0xEE));
   out.resize(static_cast<size_t>(std::clamp<int64_t>(r, 0, n)));
   return std::pair(r, out);
@@ -45,50 +42,35 @@ auto expand(const Bytes& table, Bytes words, uint32_t n, size_t skip = 308, size
 TEST(Huffman, WorkedExampleAndDamagedTables) {
   Bytes expected;
   for (uint32_t v : {4u, 7u, 1u, 1u, 1u, 0u, 0u, 0u, 0u, 0u, 0u, 2u, 252u}) testsupport::put_u32(expected, v);
-  for (int v = 0; v < 256; ++v)
-    if (v < 'a' || v > 'c') expected.push_back(static_cast<uint8_t>(v));
+  for (int v = 0; v < 256; ++v) if (v < 'a' || v > 'c') expected.push_back(static_cast<uint8_t>(v));
   testsupport::put(expected, {'c', 'b', 'a', 0x50, 0xFB, 0x3F, 0x00});
   const Bytes body = {'a', 'a', 'a', 'a', 'b', 'b', 'c'}, packed = compress(body);
   EXPECT_EQ(packed, expected);
-  // Surplus symbols are dropped; the end symbol stops a longer expansion.
-  for (uint32_t n : {0u, 1u, 5u, 7u, 8u, 1000u}) {
-    const uint32_t m = std::min(n, 7u);
-    EXPECT_EQ(expand(packed, packed, n), std::pair(int64_t{m}, Bytes(body.begin(), body.begin() + m))) << n;
-  }
-  // Overfull, incomplete, empty, more codes than symbols (twice), slots that wrap 32 bits.
+  EXPECT_EQ(expand(packed, packed, 1000), std::pair(int64_t{7}, body));  // the end symbol stops it
+  // Overfull, incomplete, empty, and more codes than symbols (twice).
   const Lengths damaged[] = {
       {1, 1, 1, 0, 0, 0, 0, 0, 0, 2, 253}, {1, 1, 1, 0, 0, 0, 0, 0, 0, 2, 251}, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
-      {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2048}, {1, 1, 1, 0, 0, 0, 0, 0, 0, 1, 254},
-      {0x00400001, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0}};
+      {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2048}, {1, 1, 1, 0, 0, 0, 0, 0, 0, 1, 254}};
   for (const Lengths& l : damaged) EXPECT_EQ(expand(with_lengths(packed, l), packed, 7).first, -1) << l[10];
-  // 256 codes of 8 bits and no end symbol: code 0 is the last stored byte.
-  Bytes table = with_lengths(Bytes(HUFFMAN_TABLE_SIZE, 0), {0, 0, 0, 0, 0, 0, 0, 256, 0, 0, 0});
-  std::iota(table.begin() + 52, table.end(), uint8_t{0});
-  EXPECT_EQ(expand(table, Bytes(8, 0), 9, 0), std::pair(int64_t{8}, Bytes(8, 255)));  // the data ends first
-  EXPECT_EQ(expand(table, {0x80, 0x80, 1, 0xFF, 0x7F}, 5, 0).second, (Bytes{254, 254, 127, 0, 1}));
 }
 
-TEST(Huffman, CodeLengthShapesAndTheirFitting) {
+TEST(Huffman, CodeLengthShapesIncludingOnesFittedTo11Bits) {
   Bytes all, fib;  // all 256 values equally often; the letters A to N with the counts 1, 1, 2, 3, 5, ...
   for (int k = 0; k < 5 * 256; ++k) all.push_back(static_cast<uint8_t>(k));
   for (uint32_t i = 0, a = 1, b = 1; i < 14; ++i, b += a, a = b - a) fib.insert(fib.end(), a, 'A' + i);
   const std::tuple<Bytes, Lengths, size_t> rows[] = {
-      {all, {0, 0, 0, 0, 0, 0, 0, 255, 2, 0, 0}, 1284}, {{'x'}, {1, 0, 0, 0, 0, 0, 0, 0, 256, 0, 0}, 4},
-      {Bytes(1000, 'x'), {1, 0, 0, 0, 0, 0, 0, 0, 256, 0, 0}, 128},
+      {all, {0, 0, 0, 0, 0, 0, 0, 255, 2, 0, 0}, 1284}, {Bytes(1000, 'x'), {1, 0, 0, 0, 0, 0, 0, 0, 256, 0, 0}, 128},
       {fib, {1, 1, 1, 0, 0, 0, 0, 0, 0, 2, 252}, 464}};  // deeper than 11 bits
   for (const auto& [body, lengths, words] : rows) {
     const Bytes packed = compress(body);
-    EXPECT_EQ(with_lengths(packed, lengths), packed) << body.size();
-    EXPECT_EQ(packed.size(), HUFFMAN_TABLE_SIZE + words) << body.size();
+    EXPECT_EQ(std::pair(with_lengths(packed, lengths), packed.size()), std::pair(packed, 308 + words));
   }
+  // Fitting that moves one code more than needed and takes it back; a histogram that cannot fill the slots.
   const std::pair<Lengths, Lengths> fits[] = {
-      {{1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 247}, {1, 1, 1, 0, 0, 0, 0, 0, 0, 2, 252}},  // both steps
-      {{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 257}, {1, 1, 1, 0, 0, 0, 0, 0, 0, 2, 252}},  // too few slots
-      {{0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 253}, {1, 1, 1, 0, 0, 0, 0, 0, 1, 1, 250}},
-      {{0, 0, 0, 0, 0, 0, 0, 0, 0, 4, 2047}, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2051}}};  // cannot fit: stops
+      {{0, 0, 0, 0, 0, 0, 0, 0, 500, 0, 50}, {0, 0, 0, 0, 0, 0, 0, 0, 499, 1, 50}},
+      {{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}}};
   for (const auto& [in, out] : fits) {
-    uint32_t l[HUFFMAN_MAX_BITS + 1] = {};
-    std::copy(in.begin(), in.end(), l + 1);
+    uint32_t l[12] = {0, in[0], in[1], in[2], in[3], in[4], in[5], in[6], in[7], in[8], in[9], in[10]};
     limit_code_lengths(l);
     EXPECT_TRUE(std::equal(out.begin(), out.end(), l + 1)) << testing::PrintToString(l);
   }
@@ -106,7 +88,7 @@ TEST(Huffman, GeneratedBodiesRoundTrip) {
         ++counts[b = static_cast<uint8_t>(v[shape])];
       }
       // The stored byte values: each once, by ascending count, equal counts by ascending value.
-      const Bytes packed = compress(body), order(packed.begin() + 52, packed.begin() + HUFFMAN_TABLE_SIZE);
+      const Bytes p = compress(body), order(p.begin() + 52, p.begin() + HUFFMAN_TABLE_SIZE);
       ASSERT_EQ(std::adjacent_find(order.begin(), order.end(),
                                    [&](int a, int b) { return std::pair(counts[b], b) <= std::pair(counts[a], a); }),
                 order.end());
@@ -114,24 +96,21 @@ TEST(Huffman, GeneratedBodiesRoundTrip) {
       // the end symbol; they fill the 2048 slots, and the words hold them.
       uint64_t bits = 0, codes = 0, slots = 0;
       for (uint32_t d = 1; d <= 11; ++d)
-        for (uint32_t j = 0; j < u32_at(packed, 4 + 4 * d); ++j, ++codes, slots += 2048 >> d)
+        for (uint32_t j = 0; j < u32_at(p, 4 + 4 * d); ++j, ++codes, slots += 2048 >> d)
           bits += d * (codes < 256 ? counts[order[255 - codes]] : 1);
-      ASSERT_EQ(std::tuple(codes, slots, u32_at(packed, 4), u32_at(packed, 0) + 308), std::tuple(257u, 2048u, n, packed.size()));
-      EXPECT_EQ(packed.size(), HUFFMAN_TABLE_SIZE + (bits + 31) / 32 * 4);
-      EXPECT_LE(packed.size(), huffman_compress_bound(n));
-      // Expanded whole, in part, with room to spare, and with data to spare.
-      ASSERT_EQ(expand(packed, packed, n).second, body);
-      ASSERT_EQ(expand(packed, packed, n / 2).second, Bytes(body.begin(), body.begin() + n / 2));
-      ASSERT_EQ(expand(packed, packed, n + 40).first, n);
-      ASSERT_EQ(expand(packed, packed, n + 1000, 308, 64).second, body);
+      ASSERT_EQ(std::tuple(codes, slots, u32_at(p, 4)), std::tuple(257u, 2048u, n));
+      EXPECT_EQ(std::pair(p.size(), u32_at(p, 0) + 308ul), std::pair(308 + (bits + 31) / 32 * 4, p.size()));
+      // Expanded whole, in part, and with room to spare.
+      ASSERT_EQ(expand(p, p, n).second, body);
+      ASSERT_EQ(expand(p, p, n / 2).second, Bytes(body.begin(), body.begin() + n / 2));
+      ASSERT_EQ(expand(p, p, n + 40).first, n);
       // A partial last word reads as if filled up with zero bytes.
-      Bytes cut(packed.begin(), packed.end() - 3), padded = cut;
-      padded.resize(packed.size(), 0);
-      ASSERT_EQ(expand(packed, cut, n), expand(packed, padded, n));
+      Bytes cut(p.begin(), p.end() - 3), padded = cut;
+      padded.resize(p.size(), 0);
+      ASSERT_EQ(expand(p, cut, n), expand(p, padded, n));
     }
   }
-  const std::pair<uint32_t, uint64_t> bounds[] = {
-      {0, 312}, {1, 312}, {2, 316}, {31, 352}, {0xFFFFFFFFu, 308 + 4 * (uint64_t{11} << 27)}};
+  const std::pair<uint32_t, uint64_t> bounds[] = {{0, 312}, {1, 312}, {2, 316}, {31, 352}, {~0u, 308 + (44ull << 27)}};
   for (const auto& [n, bound] : bounds) EXPECT_EQ(huffman_compress_bound(n), bound) << n;
 }
 
