@@ -17,7 +17,7 @@ const std::string a255 = std::string(255, 'a');
 // A token 9 holding wide strings of 255, 256, 257 and 0 units, then a uint.
 std::string strings_token() {
   std::string content;
-  for (int n : {255, 256, 257, 0}) content += hex({uint8_t(n), uint8_t(n >> 8)}) + repeat(std::string("6100"), n);
+  for (int n : {255, 256, 257, 0}) content += hex({uint8_t(n), uint8_t(n >> 8)}) + repeat("6100", n);
   content += "eeffc000";
   const uint32_t length = 1 + static_cast<uint32_t>(content.size() / 2);
   return "09000000" + hex({uint8_t(length), uint8_t(length >> 8), 0, 0}) + "00" + content;
@@ -32,7 +32,7 @@ TEST(BinaryReader, ReadsWhatTheLayoutHolds) {
       {kExample, "Okn cO", "99 {63000000140000000001000000640000000700000000020041004200} @44 !SYN !EOD"},
       {kExample, "OuOknc", "99 1 100 {640000000700000000020041004200} @44 c"},
       {"05000000 0d000000 02 6800 6900 01000000 02000000", "ouk k", "5:hi 1 {0500000009000000026800690002000000} !SYN"},
-      {"03000000 51000000 28" + repeat(std::string("4100"), 40), "on", "3:" + std::string(32, 'A') + " @105"},
+      {"03000000 51000000 28" + repeat("4100", 40), "on", "3:" + std::string(32, 'A') + " @105"},
       {"01000000 11000000 00 ffffffff 0000803f 1c000000 e8030000", "Oifxr", "1 -1 1 28 1000"},
       // The bounds of the innermost token; nothing is consumed by a refused read.
       {"01000000 04000000 00 070809", "Oub3n Osc", "1 !EOT #070809 @28 !EOT !EOT c"},
@@ -76,9 +76,9 @@ TEST(BinaryWriter, LaysDownEachValue) {
        "1a0100001900000000 0000803f ffffffff 04030201 e8030000 0000 0000 02006162"},
       {u"o0,ab|c|o5,|c", "00000000050000000261006200 050000000100000000"},
       {u"c|o7|u5", "07000000dededede00 05000000!SYN@0"},  // left open: the placeholder stays
-      {u"o1," + x255 + u"x|o1," + x255 + u"|c", "01000000ff010000ff" + repeat(std::string("7800"), 255) + "!BAD@0"},
+      {u"o1," + x255 + u"x|o1," + x255 + u"|c", "01000000ff010000ff" + repeat("7800", 255) + "!BAD@0"},
       {u"o1|w" + q65535 + u"q|n" + std::u16string(65536, u'n') + u"|w" + q65535 + u"|c",
-       "010000000100020000 ffff" + repeat(std::string("7100"), 65535) + "!BAD@1!BAD@2"},
+       "010000000100020000 ffff" + repeat("7100", 65535) + "!BAD@1!BAD@2"},
   };
   for (const Row& r : rows) EXPECT_EQ(binary_written(r.script), r.expected) << show(r.script.substr(0, 20));
 }

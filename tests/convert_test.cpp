@@ -7,6 +7,7 @@
 
 #include <clocale>
 
+#include "support/bytes.h"
 #include "support/source_forms.h"
 #include "tokenfile/dictionary.h"
 
@@ -34,11 +35,7 @@ Outcome convert(const Bytes& source, bool text, TokenStream* target = nullptr) {
   return r;
 }
 
-std::u16string repeat(std::u16string_view s, size_t n) {
-  std::u16string r;
-  while (n-- > 0) r += s;
-  return r;
-}
+using testsupport::repeat;
 
 class Convert : public ::testing::Test {
  protected:

@@ -17,7 +17,6 @@ namespace {
 class TextWriter : public WithDictionary {};
 
 const std::u16string kTabs256(256, u'\t');
-std::u16string rep(std::u16string_view s, size_t n) { return repeat(std::u16string(s), n); }
 
 TEST_F(TextWriter, LaysOutTokensAndValues) {
   const std::u16string x1023(1023, u'x'), l2000(2000, u'L');
@@ -35,16 +34,16 @@ TEST_F(TextWriter, LaysOutTokensAndValues) {
       {u"o0|r283|o4294967295|nabc|o99|c", u"\r\nio_dev ( )!UNK@0!UNK@1!UNK@2!-@3"},
       // Wrapping: an item that would reach column 1024 starts a new line. A
       // label's space is not counted, nor is a token reference's.
-      {u"o99" + rep(u"|u1234567", 127) + u"|c", u"\r\nio_dev (" + rep(u" 1234567", 126) + u"\r\n\t 1234567 )"},
-      {u"o99" + rep(u"|u1234567", 126) + u"|u123456|c", u"\r\nio_dev (" + rep(u" 1234567", 126) + u" 123456 )"},
-      {u"o99,label|b" + rep(u"ab", 400) + u"|l" + l2000 + u"|u1|c",
-       u"\r\nio_dev label (" + rep(u" ab", 336) + u"\r\n\t" + rep(u" ab", 64) + u"\r\n\t " + l2000 + u"\r\n\t 1 )"},
-      {u"o1" + rep(u"|r99", 170) + u"|c", u"\r\ncomment (" + rep(u" io_dev", 169) + u"\r\n\t io_dev )"},
+      {u"o99" + repeat(u"|u1234567", 127) + u"|c", u"\r\nio_dev (" + repeat(u" 1234567", 126) + u"\r\n\t 1234567 )"},
+      {u"o99" + repeat(u"|u1234567", 126) + u"|u123456|c", u"\r\nio_dev (" + repeat(u" 1234567", 126) + u" 123456 )"},
+      {u"o99,label|b" + repeat(u"ab", 400) + u"|l" + l2000 + u"|u1|c",
+       u"\r\nio_dev label (" + repeat(u" ab", 336) + u"\r\n\t" + repeat(u" ab", 64) + u"\r\n\t " + l2000 + u"\r\n\t 1 )"},
+      {u"o1" + repeat(u"|r99", 170) + u"|c", u"\r\ncomment (" + repeat(u" io_dev", 169) + u"\r\n\t io_dev )"},
       {u"o1|w" + x1023 + u"|c", u"\r\ncomment (\r\n\t " + x1023 + u" )"},
   };
   for (const auto& r : rows) EXPECT_EQ(show(text_written(r.script)), show(r.expected));
   // At most 256 tabs start a line; the line break is written all the same.
-  for (const std::u16string& script : {rep(u"o1|", 258), rep(u"o1|", 257) + u"u1"}) {
+  for (const std::u16string& script : {repeat(u"o1|", 258), repeat(u"o1|", 257) + u"u1"}) {
     const std::u16string body = text_written(script);
     const std::u16string tail = u"\r\n" + kTabs256 + u"comment (\r\n!BAD@257";
     EXPECT_EQ(show(body.substr(body.size() - tail.size())), show(tail));
@@ -110,7 +109,7 @@ TEST_F(TextWriter, CutsLongStringsWithinTheBudget) {
       {0, x(1023, u'x') + u"\ny", {762, 263, 1}},
   };
   for (const auto& r : rows)
-    EXPECT_EQ(piece_sizes(text_written(rep(u"o1|", r.indent) + u"w" + r.text)), r.sizes) << r.indent;
+    EXPECT_EQ(piece_sizes(text_written(repeat(u"o1|", r.indent) + u"w" + r.text)), r.sizes) << r.indent;
   const std::u16string body = text_written(u"o1|w" + x(65537, u'z') + u"|w" + x(65536, u'z') + u"|c");
   EXPECT_EQ(piece_sizes(body).size(), 87u);
   EXPECT_EQ(body.substr(body.size() - 9), u"\" )!BAD@1");

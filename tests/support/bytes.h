@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace testsupport {
@@ -20,6 +21,18 @@ inline void put_wide(Bytes& b, const std::u16string& s) {
     b.push_back(static_cast<uint8_t>(c));
     b.push_back(static_cast<uint8_t>(c >> 8));
   }
+}
+
+// `s` written n times over.
+inline std::string repeat(std::string_view s, size_t n) {
+  std::string r;
+  while (n-- > 0) r += s;
+  return r;
+}
+inline std::u16string repeat(std::u16string_view s, size_t n) {
+  std::u16string r;
+  while (n-- > 0) r += s;
+  return r;
 }
 
 // The 16-byte 8-bit file header of an uncompressed file.

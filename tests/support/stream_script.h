@@ -26,12 +26,6 @@ class WithDictionary : public ::testing::Test {
 // means the operation failed without setting a code.
 inline constexpr int32_t kUnset = -7;
 
-template <typename S>
-S repeat(const S& s, size_t n) {
-  S out;
-  while (n-- > 0) out += s;
-  return out;
-}
 
 // Bytes from pairs of hexadecimal digits; other characters are ignored.
 Bytes from_hex(std::string_view hex);
