@@ -8,7 +8,9 @@
 #include <clocale>
 
 #include "support/bytes.h"
+#include "support/cases.h"
 #include "support/source_forms.h"
+#include "support/stream_script.h"
 #include "tokenfile/dictionary.h"
 
 using namespace tokenfile;
@@ -45,145 +47,52 @@ class Convert : public ::testing::Test {
 
 // Every stored form of a source gives the same target, byte for byte.
 TEST_F(Convert, EveryFormGivesTheSameRunTimeMap) {
-  const std::pair<std::u16string, std::string> rows[] = {
-      {u"", ""},
-      {u"comment ( \"no devices\" )\ngamepad_extra ( 7 io_dev ( KEYB 0 io_map ( A x ) ) )", ""},
-      {u"io_dev ( KEYB 0 io_map ( A jump SHIFT_DOWN CTRL_UP ) )", "dev(1 0 map(1001e jump c08))"},
-      {u"io_dev ( keyb 0 io_map ( a x ) io_map ( left_shift y shift_down Ctrl_Up ) ) io_dev ( Mouse 9 io_map "
-       u"( "
-       u"lBtn l ) )",
-       "dev(1 0 map(1001e x 0) map(1002a y c08)) dev(2 9 map(10000 l 0))"},
-      {u"io_dev ( KEYB 0 io_map ( F1 n ) io_map ( F2 a ALL_UP SHIFT_DOWN ) io_map ( F3 b SHIFT_UP SHIFT_DOWN "
-       u") "
-       u"io_map ( F4 c ALT_DOWN ALT_DOWN WIN_DOWN ) io_map ( F5 d SHIFT_UP CTRL_UP ALT_UP WIN_UP CTRL_DOWN ) "
-       u")",
-       "dev(1 0 map(1003b n 0) map(1003c a ff08) map(1003d b 808) map(1003e c 303) map(1003f d f04))"},
-      {u"io_dev ( JOY 7 io_map ( POV2 h ) io_map ( SLIDER1 s ) io_map ( BTN31 b ) io_map ( RX r ) )",
-       "dev(0 7 map(20002 h 0) map(7 s 0) map(1001f b 0) map(3 r 0))"},
-      {u"io_dev ( MOUSE 1 io_map ( LBTN l ) io_map ( BTN0 b ) io_map ( MBTN m ) io_map ( Z z ) )",
-       "dev(2 1 map(10000 l 0) map(10000 b 0) map(10002 m 0) map(2 z 0))"},
-      {u"io_dev ( JOYSTICK 4294967295 sguid ( 11 3f a2 91 c4 07 5e 4b d2 8b 14 00 a0 c9 1e 52 77 ) io_map ( "
-       u"X r "
-       u") ) io_dev ( PEN 0 sguid ( 02 08 ) ) io_dev ( KEYB 12 io_map ( HASH h ) io_map ( BACKSLASH b ) )",
-       "dev(0 4294967295 sguid(113fa291c4075e4bd28b1400a0c91e5277) map(0 r 0)) dev(3 0 sguid(0208)) dev(1 12 "
-       "map(1002b h 0) map(10056 b 0))"},
-      {u"io_dev ( JOY 0 sguid ( 40" + repeat(u" aa", 63) + u" ) ) io_dev ( JOY 1 sguid ( 03 aa bb cc dd ) )",
-       "dev(0 0 sguid(40" + std::string(126, 'a') + ")) dev(0 1 sguid(03aabb))"},
-      {u"io_dev ( KEYB 0 io_map ( A a ) sguid ( 02 01 ) comment ( c ) io_map ( B b ) )",
-       "dev(1 0 map(1001e a 0) map(10030 b 0))"},
-      {u"io_dev ( KEYB 0 gamepad_extra ( 7 io_map ( Q hidden ) ) io_map ( W w ) )",
-       "dev(1 0 map(10011 w 0))"},
-      {u"io_dev ( JOY 0 comment ( first ) sguid ( 02 01 ) )", "dev(0 0)"},
-      {u"io_dev ( KEYB 0 io_map ( SPACE \"say \\\"hi\\\" \\\\ (now)\" ) )",
-       "dev(1 0 map(10039 say \"hi\" \\ (now) 0))"},
-      {u"io_dev main ( KEYB 0 io_map first ( A a ) )", "dev(1 0 map(1001e a 0))"},
-      {u"comment ( \"a (note)\" )\nio_dev ( KEYB 0\n\tsguid ( 03 0a 0b )\n\tio_map ( A \"ju\"+\n\"mp\" ( "
-       u"SHIFT_DOWN "
-       u"CTRL_UP ) ALT_UP )\n)\n",
-       "dev(1 0 sguid(030a0b) map(1001e jump e08))"},
-      {u"io_dev ( KEYB 0 io_map ( \"A\0junk\" \"jump\0x\" \"ALT_UP\0?\" ) )"s,
-       "dev(1 0 map(1001e jump 200))"},
-  };
-  for (const auto& [source, expected] : rows) {
-    const auto forms = testsupport::source_forms(source);
-    ASSERT_EQ(forms.size(), 10u) << expected;
+  for (const testsupport::Case& c : testsupport::cases("convert.cases", "Maps")) {
+    const auto forms = testsupport::source_forms(c.wide(0));
+    ASSERT_EQ(forms.size(), 10u) << c.where;
     for (bool text : {false, true}) {
       const Bytes first = convert(forms[0].bytes, text).target;
       for (const auto& form : forms) {
         const Outcome r = convert(form.bytes, text);
         EXPECT_TRUE(r.ok && r.target == first && r.target[0] == (text ? 0xFF : 'T')) << form.name << text;
         EXPECT_EQ(r.out + r.err, "");
-        EXPECT_EQ(testsupport::dump(r.target), expected) << form.name;
+        EXPECT_EQ(testsupport::dump(r.target), c.narrow(1)) << c.where << " " << form.name;
       }
     }
   }
   EXPECT_EQ(testsupport::source_forms(u"")[5].bytes.size(), 32u);  // the empty binary file
 }
 
-const std::string modifiers =
-    "; expected SHIFT_UP, CTRL_UP, ALT_UP, WIN_UP, SHIFT_DOWN, CTRL_DOWN, ALT_DOWN, WIN_DOWN or ALL_UP";
-
-// A failure prints the text line or the binary offset where it was noticed,
-// and names its cause. Offset 0: the text has no binary form.
+// A failure prints the text line or the binary offset where it was noticed.
 TEST_F(Convert, FailuresGiveThePlaceAndTheCause) {
-  const struct {
-    std::u16string source;
-    uint32_t line, offset;
-    std::string cause;
-  } rows[] = {
-      {u"io_dev ( GAMEPAD 0\n io_map ( A a ) )", 2, 41,
-       "unknown device name \"GAMEPAD\"; expected JOY, JOYSTICK, KEYB, MOUSE or PEN"},
-      {u"io_dev ( JOY 0\n io_map ( BTN32 b ) )", 3, 58, "unknown control name \"BTN32\" for device JOY"},
-      {u"io_dev ( mouse 0\n io_map ( X x )\n io_map ( rx r ) )", 4, 73,
-       "unknown control name \"rx\" for device mouse"},
-      {u"io_dev ( KEYB 0\n io_map ( A jump SHIFT ) )", 3, 74, "unknown modifier name \"SHIFT\"" + modifiers},
-      {u"io_dev ( PEN 0\n sguid ( 02 01 )\n io_map ( X d ) )", 4, 61,
-       "device PEN has no controls, so it cannot have an io_map"},
-      {u"io_dev ( KEYB 0 )", 2, 39,
-       "io_dev has no child token; expected a sguid or an io_map after its two values"},
-      {u"io_dev ( KEYB )", 2, 35,
-       "a value is missing in io_dev: expected an unsigned number after the device name"},
-      {u"io_dev ( )", 2, 0, "a value is missing in io_dev: expected a device name"},
-      {u"io_dev ( KEYB 0\n io_map ( A a )\n io_map ( B ) )", 4, 69,
-       "a value is missing in io_map: expected a binding string after the control name"},
-      {u"io_dev ( KEYB 0 io_map ( ) )", 2, 48, "a value is missing in io_map: expected a control name"},
-      {u"io_dev ( JOY 0\n sguid ( 41" + repeat(u" 42", 65) + u" ) )", 3, 47,
-       "sguid length 65 is outside 2 to 64"},
-      {u"io_dev ( JOY 0\n sguid ( 01 00 ) )", 3, 47, "sguid length 1 is outside 2 to 64"},
-      {u"io_dev ( JOY 0\n sguid ( 00 ) )", 3, 47, "sguid length 0 is outside 2 to 64"},
-      {u"io_dev ( JOY 0\n sguid ( ) )", 3, 46, "a value is missing in sguid: expected its length byte"},
-      {u"io_dev ( JOY 0\n sguid ( 09 01 02 ) )", 3, 47,
-       "a value is missing in sguid: expected as many bytes as its length byte says"},
-      {u"io_dev ( MOUSE 0\n io_map ( X x ) )\ncomment ( c )\nio_dev ( KEYB 0\n io_map ( NOKEY n ) )", 6, 115,
-       "unknown control name \"NOKEY\" for device KEYB"},
-      {u"io_dev ( KEYB 0\n\tio_map ( A jump )\n\t5\n)", 4, 0,
-       "a value stands where a child token of io_dev or its closing parenthesis should"},
-      {u"io_dev ( KEYB 0\n\tio_map ( A jump ) stray\n)", 4, 0, "syntax error at \")\""},
-      {u"io_dev ( KEYB 0 io_map 5 ( A jump ) )", 2, 0, "syntax error at \"5\""},
-      {u"io_dev ( KEYB zero io_map ( A j ) )", 2, 0,
-       "expected an unsigned number after the device name in io_dev, found \"zero\""},
-      {u"io_dev ( KEYB + io_map ( A jump ) )", 2, 0, "\"+\" in io_dev is not an unsigned 32-bit number"},
-      {u"io_dev ( KEYB 0 io_map ( A jump ) )\n)", 3, 0, "syntax error at \")\""},
-      {u"io_dev ( KEYB 0\n\tio_map ( A jump SHIFT_DOWN", 3, 0, "the data ends inside a token"},
-      {u"io_dev ( KEYB 0\n\tio_map ( A jump SHIFT_DOWN )\n", 4, 0, "the data ends inside a token"},
-      {u"io_dev ( KEYB 0 sguid ( 02 0g ) )", 2, 0, "syntax error at \"0g\""},
-      {u"io_dev ( KEYB 0 io_map ( A j " + repeat(u"x", 1056) + u" ) )", 2, 0,
-       "syntax error at \"..." + std::string(48, 'x') + "\""},
-      {u"io_dev ( KEYB 0 io_map ( A j " + repeat(u"S", 255) + u" ) )", 2, 0,
-       "unknown modifier name \"" + std::string(64, 'S') + "...\"" + modifiers},
-      {u"comment label comment ( )", 2, 0, "syntax error at \"comment\""},
-      {u"(", 2, 0, "syntax error at \"(\""},
-  };
-  for (const auto& row : rows) {
-    const auto forms = testsupport::source_forms(row.source);
-    if (row.offset != 0) {
-      ASSERT_EQ(forms.size(), 10u) << row.cause;
+  for (const testsupport::Case& c : testsupport::cases("convert.cases", "Failures")) {
+    const auto forms = testsupport::source_forms(c.wide(0));
+    const std::string line = c.narrow(1), offset = c.narrow(2);
+    if (offset != "0") {
+      ASSERT_EQ(forms.size(), 10u) << c.where;
     }
     for (const auto& form : forms) {
       const bool binary = form.name[0] == 'b';
-      if (binary && row.offset == 0) continue;
-      const std::string place = std::to_string(binary ? row.offset : row.line);
+      if (binary && offset == "0") continue;
+      const std::string place = binary ? offset : line;
       const Outcome r = convert(form.bytes, false);
       EXPECT_FALSE(r.ok);
-      EXPECT_EQ(r.out, "Error converting file (source file line " + place + ")\n");
-      EXPECT_EQ(r.err, (binary ? "map.txt: offset " : "map.txt:") + place + ": error: " + row.cause + "\n");
+      EXPECT_EQ(r.out, "Error converting file (source file line " + place + ")\n") << c.where;
+      EXPECT_EQ(r.err, (binary ? "map.txt: offset " : "map.txt:") + place + ": error: " + c.narrow(3) + "\n")
+          << c.where << " " << form.name;
     }
   }
 }
 
 // Binary data that ends inside a token, or a length reaching past it.
 TEST_F(Convert, BinaryBodiesThatEndTooSoon) {
-  const std::pair<Bytes, uint32_t> rows[] = {{{1, 0, 0, 0, 0, 0, 0, 0x90, 0, 1, 2, 3}, 24u + 0x90000000u},
-                                             {{99}, 16},
-                                             {{99, 0}, 16},
-                                             {{99, 0, 0}, 16},
-                                             {{100, 0, 0, 0, 1}, 20}};
-  for (const auto& [tail, offset] : rows) {
+  for (const testsupport::Case& c : testsupport::cases("convert.cases", "CutBinary")) {
     Bytes file = testsupport::source_forms(u"")[5].bytes;
+    const Bytes tail = testsupport::from_hex(c.narrow(0));
     file.insert(file.end(), tail.begin(), tail.end());
     const Outcome r = convert(file, true);
-    EXPECT_EQ(r.out, "Error converting file (source file line " + std::to_string(offset) + ")\n");
-    EXPECT_EQ(r.err, "map.txt: offset " + std::to_string(offset) + ": error: the data ends inside a token\n");
+    EXPECT_EQ(r.out, "Error converting file (source file line " + c.narrow(1) + ")\n");
+    EXPECT_EQ(r.err, "map.txt: offset " + c.narrow(1) + ": error: the data ends inside a token\n");
   }
 }
 

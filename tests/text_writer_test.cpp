@@ -6,6 +6,7 @@
 #include <cmath>
 #include <random>
 
+#include "support/cases.h"
 #include "support/stream_script.h"
 #include "support/temp_dir.h"
 
@@ -19,29 +20,8 @@ class TextWriter : public WithDictionary {};
 const std::u16string kTabs256(256, u'\t');
 
 TEST_F(TextWriter, LaysOutTokensAndValues) {
-  const std::u16string x1023(1023, u'x'), l2000(2000, u'L');
-  const struct {
-    std::u16string script, expected;
-  } rows[] = {
-      {u"o99|u1|u0|o100|x1001c|wjump|u0|c|c", u"\r\nio_dev ( 1 0\r\n\tio_map ( 0001001c jump 0 )\r\n)"},
-      {u"o1|c", u"\r\ncomment ( )"},
-      {u"o99,lab|c|o99,|c", u"\r\nio_dev lab ( )\r\nio_dev  ( )"},
-      {u"o99|o100|o101|c|u5|c|c|o1|c", u"\r\nio_dev (\r\n\tio_map (\r\n\t\tsguid ( ) 5\r\n\t)\r\n)\r\ncomment ( )"},
-      {u"c", u"\r\n)"},
-      {u"o1|u0|u4294967295|i-2147483648|i7|x0|x1c|xdeadbeef|b01ff|b|r99|f1.5|f-0|lraw\"(text|l\nfree ( text|c",
-       u"\r\ncomment ( 0 4294967295 -2147483648 7 00000000 0000001c deadbeef 01 ff io_dev 1.5 -0 raw\"(text"
-       u"\r\n\tfree ( text )"},
-      {u"o0|r283|o4294967295|nabc|o99|c", u"\r\nio_dev ( )!UNK@0!UNK@1!UNK@2!-@3"},
-      // Wrapping: an item that would reach column 1024 starts a new line. A
-      // label's space is not counted, nor is a token reference's.
-      {u"o99" + repeat(u"|u1234567", 127) + u"|c", u"\r\nio_dev (" + repeat(u" 1234567", 126) + u"\r\n\t 1234567 )"},
-      {u"o99" + repeat(u"|u1234567", 126) + u"|u123456|c", u"\r\nio_dev (" + repeat(u" 1234567", 126) + u" 123456 )"},
-      {u"o99,label|b" + repeat(u"ab", 400) + u"|l" + l2000 + u"|u1|c",
-       u"\r\nio_dev label (" + repeat(u" ab", 336) + u"\r\n\t" + repeat(u" ab", 64) + u"\r\n\t " + l2000 + u"\r\n\t 1 )"},
-      {u"o1" + repeat(u"|r99", 170) + u"|c", u"\r\ncomment (" + repeat(u" io_dev", 169) + u"\r\n\t io_dev )"},
-      {u"o1|w" + x1023 + u"|c", u"\r\ncomment (\r\n\t " + x1023 + u" )"},
-  };
-  for (const auto& r : rows) EXPECT_EQ(show(text_written(r.script)), show(r.expected));
+  for (const Case& c : cases("text_writer.cases", "LaysOut"))
+    EXPECT_EQ(show(text_written(c.wide(0))), show(c.wide(1))) << c.where;
   // At most 256 tabs start a line; the line break is written all the same.
   for (const std::u16string& script : {repeat(u"o1|", 258), repeat(u"o1|", 257) + u"u1"}) {
     const std::u16string body = text_written(script);
@@ -51,26 +31,8 @@ TEST_F(TextWriter, LaysOutTokensAndValues) {
 }
 
 TEST_F(TextWriter, WritesStringsBareOrQuotedInPieces) {
-  const struct {
-    std::u16string text, item;
-  } rows[] = {
-      {u"abc", u" abc"},
-      {u"+1", u" +1"},
-      {u"\u00e9\u4e2d\u1681abcdefghijkl", u" \u00e9\u4e2d\u1681abcdefghijkl"},
-      {u"a b", u" \"a b\""},
-      {u"(", u" \"(\""},
-      {u"\"", u" \"\\\"\""},
-      {u"\\", u" \"\\\\\""},
-      {u"\t", u" \"\\t\""},
-      {u"a\rb", u" \"ab\""},
-      {u"", u" \"\""},
-      {u"abcdefg\\hijk\"lmn\tpqrstuvw\rxyz", u" \"abcdefg\\\\hijk\\\"lmn\\tpqrstuvwxyz\""},
-      {u"ab\ncd", u" \"ab\\n\"+\r\n\t \"cd\""},
-      {u"a\n\tb", u" \"a\\n\"+\r\n\t \"\\tb\""},
-      {u"a\n", u" \"a\\n\"\r\n\t"},
-  };
-  for (const auto& r : rows)
-    EXPECT_EQ(show(text_written(u"o1|w" + r.text + u"|c")), show(u"\r\ncomment (" + r.item + u" )"));
+  for (const Case& c : cases("text_writer.cases", "Strings"))
+    EXPECT_EQ(show(text_written(u"o1|w" + c.wide(0) + u"|c")), show(u"\r\ncomment (" + c.wide(1) + u" )")) << c.where;
   // A character the reader would split or group on, at any place of a run.
   for (char16_t c : std::u16string(u" \x7f()\u3000\x01\u1680\u205f"))
     for (size_t at : {0, 3, 7, 8, 12}) {
@@ -93,24 +55,13 @@ std::vector<size_t> piece_sizes(const std::u16string& body) {
 }
 
 TEST_F(TextWriter, CutsLongStringsWithinTheBudget) {
-  const auto x = [](size_t n, char16_t c = u'x') { return std::u16string(n, c); };
-  const struct {
-    size_t indent;
-    std::u16string text;
-    std::vector<size_t> sizes;
-  } rows[] = {
-      {0, x(2000), {762, 762, 476}},
-      {1, x(1024), {759, 265}},
-      {200, x(1100), {192, 192, 192, 192, 192, 140}},  // the budget is at least 256 columns
-      {0, x(600, u'a') + u" " + x(600, u'b'), {1015, 186}},
-      {0, x(800, u'"'), {508 * 2, 292 * 2}},
-      {0, x(600, u'\\') + x(100, u'y'), {508 * 2, 92 * 2 + 100}},
-      {0, x(600, u'\t'), {508 * 2, 92 * 2}},
-      {0, x(1023, u'x') + u"\ny", {762, 263, 1}},
-  };
-  for (const auto& r : rows)
-    EXPECT_EQ(piece_sizes(text_written(repeat(u"o1|", r.indent) + u"w" + r.text)), r.sizes) << r.indent;
-  const std::u16string body = text_written(u"o1|w" + x(65537, u'z') + u"|w" + x(65536, u'z') + u"|c");
+  for (const Case& c : cases("text_writer.cases", "Pieces")) {
+    std::string sizes;
+    for (size_t n : piece_sizes(text_written(repeat(u"o1|", c.number(0)) + u"w" + c.wide(1))))
+      sizes += (sizes.empty() ? "" : " ") + std::to_string(n);
+    EXPECT_EQ(sizes, c.narrow(2)) << c.where;
+  }
+  const std::u16string body = text_written(u"o1|w" + repeat(u"z", 65537) + u"|w" + repeat(u"z", 65536) + u"|c");
   EXPECT_EQ(piece_sizes(body).size(), 87u);
   EXPECT_EQ(body.substr(body.size() - 9), u"\" )!BAD@1");
 }

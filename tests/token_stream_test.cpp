@@ -8,6 +8,7 @@
 #include <csignal>
 #include <filesystem>
 
+#include "support/cases.h"
 #include "support/stream_script.h"
 #include "support/temp_dir.h"
 
@@ -32,23 +33,8 @@ std::string open_line(const std::string& line, bool wide, char16_t type = 0, cha
 }
 
 TEST(StreamHeaderLine, IsCheckedInEitherForm) {
-  struct Row {
-    std::string line;
-    bool wide;
-    char16_t type, version;
-    std::string expected;
-  } rows[] = {
-      {"VUXA0i0b______\r\n", false, 0, 0, "105 @16 ib"},     {"VUXA0i0b______\r\n", true, u'i', u'0', "105 @16 ib"},
-      {"VUXA0i0t______\r\n", false, u'i', 0, "109 @2 it"},   {"VUXA0w0t______\r\n", true, 0, u'0', "109 @2 wt"},
-      {"VUXA/i0bxxxxxxxx", false, 0, 0, "105 @16 ib"},       {"VUXA0i0b______\r\n", false, u'w', 0, "!HDR"},
-      {"VUXA0i1t______\r\n", true, 0, u'0', "!HDR"},         {"VUXA1i0b______\r\n", false, 0, 0, "!HDR"},
-      {"VUXA0i0B______\r\n", false, 0, 0, "!HDR"},           {"VUXA0i0x______\r\n", true, 0, 0, "!HDR"},
-      {"XUXA0i0b______\r\n", false, 0, 0, "!HDR"},           {"VXXA0i0b______\r\n", false, 0, 0, "!HDR"},
-      {"VUYA0i0b______\r\n", false, 0, 0, "!HDR"},           {"VUXB0i0b______\r\n", true, 0, 0, "!HDR"},
-      // Shorter than the line: no code. An empty file cannot be loaded at all.
-      {"VUXA0i0b______\r", false, 0, 0, "!-"},              {"VUXA0i0b", true, 0, 0, "!-"},
-      {"", false, 0, 0, "!BAD"}};
-  for (const Row& r : rows) EXPECT_EQ(open_line(r.line, r.wide, r.type, r.version), r.expected) << r.line;
+  for (const Case& c : cases("token_stream.cases", "HeaderLine"))
+    EXPECT_EQ(open_line(c.narrow(0), c.narrow(1) == "wide", c.wide(2)[0], c.wide(3)[0]), c.narrow(4)) << c.where;
 }
 
 TEST(StreamWriting, EmptyStreamsHoldTheirHeaderLine) {

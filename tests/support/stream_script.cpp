@@ -117,7 +117,7 @@ std::string read_script(TokenStream& s, std::string_view script) {
       }
       case 'k': {
         const auto block = s.read_block();
-        ok = block != nullptr, r = ok ? "{" + dump_block(*block) + "}" : "";
+        ok = block != nullptr, r = ok ? "<" + dump_block(*block) + ">" : "";
         break;
       }
       case 'c': ok = s.read_token_close(), r = "c"; break;

@@ -45,7 +45,7 @@ Bytes text_file(std::u16string_view body);  // the body in UTF-16, the line too
 //           "!over" when a unit past the capacity was written
 //   l   read_label: "[text]" ("[#]" when the buffer was left alone)
 //   bN  read_bytes of N bytes: "#" and the bytes in hexadecimal
-//   k   read_block: "{depth|line/depth|line}" for text, "{hex}" for binary
+//   k   read_block: "<depth|line/depth|line>" for text, "<hex>" for binary
 //   c   read_token_close;  n  token_stream_line: "@N"
 // A failed operation gives "!" and the short name of token_error.
 std::string read_script(tokenfile::TokenStream& s, std::string_view script);
