@@ -18,30 +18,26 @@ TEST(MalformedInput, EveryCutAndFlipOfEveryForm) {
   ASSERT_NE(tokenfile::acquire_token_dictionary(), 0);
   const Bytes old = {'o', 'l', 'd'};
   if (::access("/dev/shm", W_OK) == 0) ::setenv("TMPDIR", "/dev/shm", 1);  // thousands of small files
-  testsupport::TempDir dir;
-  const std::string source = dir.file("source.iom"), target = dir.file("target.iom");
+  testsupport::Scene scene;
   size_t successes = 0;
   for (const auto& form : testsupport::source_forms(
            u"io_dev ( JOY 3 sguid ( 05 01 02 03 04 ) io_map ( X roll SHIFT_UP ) io_map ( BTN1 fire ) )")) {
     const size_t size = form.bytes.size();
-    testsupport::write_file(source, form.bytes);
-    testsupport::Capture first;
-    ASSERT_EQ(testsupport::run_mapbake({source, target, "-text"}, first), 0);
-    const Bytes reference = testsupport::read_file(target);
+    scene.prepare(form.bytes, true);
+    ASSERT_EQ(scene.run(), 0);
+    const Bytes reference = testsupport::read_file(scene.target);
     for (size_t i = 0; i < 2 * size; ++i) {
       Bytes input = form.bytes;
       if (i < size) input.resize(i);
       if (i >= size) input[i - size] ^= static_cast<uint8_t>(1u << (i % 8));
-      testsupport::write_file(source, input);
-      testsupport::write_file(target, old);
-      testsupport::Capture console;
-      const int status = testsupport::run_mapbake({source, target, i % 3 ? "-text" : "-TEXT"}, console);
-      const Bytes written = testsupport::read_file(target);
-      const std::string dump = testsupport::dump(written);
+      scene.prepare(input, true);
+      const int status = scene.run();
+      const Bytes written = testsupport::read_file(scene.target);
+      const std::string dump = testsupport::dump(written), &out = scene.console.out, &err = scene.console.err;
       SCOPED_TRACE(form.name + (i < size ? " cut at " : " flip at ") + std::to_string(i % size));
       if (status == 0) {
         ++successes;
-        EXPECT_EQ(console.out + console.err, "");
+        EXPECT_EQ(out + err, "");
         // Huffman code words carry no check: a cut in the last word may lose
         // only padding. (Known fault, reported: a cut in the word before it
         // expands with zero bits for the missing bytes, to other data.)
@@ -51,13 +47,13 @@ TEST(MalformedInput, EveryCutAndFlipOfEveryForm) {
             << dump;
       } else {
         EXPECT_EQ(status, 1);
-        EXPECT_TRUE(testsupport::is_one_message(console.out, source, target)) << console.out;
-        EXPECT_EQ(std::count(console.err.begin(), console.err.end(), '\n'), 1) << console.err;
+        EXPECT_TRUE(testsupport::is_one_message(out, scene.source, scene.target)) << out;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
         EXPECT_EQ(written, old);
       }
       if (HasFailure()) return;
     }
-    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"source.iom", "target.iom"}));
+    EXPECT_EQ(scene.dir.entries(), (std::vector<std::string>{"source.iom", "target.iom"}));
   }
   EXPECT_GT(successes, 0u);
   tokenfile::release_token_dictionary();

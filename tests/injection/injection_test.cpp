@@ -2,14 +2,118 @@
 // with a file call on the target failing, for every such call: each run
 // ends in status 0 with the undisturbed result or in status 1 with one
 // message, leaks nothing, leaves an existing target as it was and leaves no
-// other file behind.
+// other file behind. The allocation functions and the C library's file calls
+// are replaced for the whole binary, which is hence one of its own.
+#include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+
 #include "app/driver.h"
-#include "fault_hooks.h"
 #include "support/source_forms.h"
 #include "support/temp_dir.h"
 #include "tokenfile/dictionary.h"
+
+namespace faults {
+namespace {
+
+uint64_t alloc_fail_at = 0, alloc_seen = 0;
+bool alloc_persistent = false, alloc_failed = false;
+int64_t alloc_live = 0;
+enum class FileCall { Write, Flush, Close, Rename };
+FileCall file_call = FileCall::Write;
+uint64_t file_fail_at = 0, file_seen[4] = {};
+
+void* allocate(size_t size) noexcept {
+  ++alloc_seen;
+  if (alloc_fail_at != 0 && (alloc_seen == alloc_fail_at || (alloc_persistent && alloc_seen > alloc_fail_at))) {
+    alloc_failed = true;
+    return nullptr;
+  }
+  void* p = std::malloc(size == 0 ? 1 : size);
+  alloc_live += p != nullptr;
+  return p;
+}
+
+// True when this call of `call` on `f` is to fail; sets errno then.
+bool file_call_fails(FileCall call, std::FILE* f) {
+  if (f != nullptr) {
+    const int flags = ::fcntl(::fileno(f), F_GETFL);
+    if (f == stdout || f == stderr || flags == -1 || (flags & O_ACCMODE) == O_RDONLY) return false;
+  }
+  const bool fail = ++file_seen[static_cast<int>(call)] == file_fail_at && call == file_call;
+  if (fail) errno = EIO;
+  return fail;
+}
+
+template <typename F>
+F next(const char* name) {
+  return reinterpret_cast<F>(::dlsym(RTLD_NEXT, name));
+}
+
+// From now on allocation number `nth` (from 1) fails, and with `persistent`
+// every later one too: the throwing forms throw std::bad_alloc, the nothrow
+// forms return null. 0 fails none. Restarts the count.
+void fail_allocation(uint64_t nth, bool persistent = false) {
+  alloc_fail_at = nth, alloc_persistent = persistent, alloc_seen = 0, alloc_failed = false;
+}
+bool allocation_failed() { return alloc_failed; }
+int64_t live_allocations() { return alloc_live; }
+// From now on call number `nth` (from 1) of `call` fails; 0 fails none.
+void fail_file_call(FileCall call, uint64_t nth) {
+  file_call = call, file_fail_at = nth;
+  for (auto& n : file_seen) n = 0;
+}
+uint64_t file_calls(FileCall call) { return file_seen[static_cast<int>(call)]; }
+
+}  // namespace
+}  // namespace faults
+
+void* operator new(size_t n) {
+  if (void* p = faults::allocate(n)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](size_t n) { return operator new(n); }
+void* operator new(size_t n, const std::nothrow_t&) noexcept { return faults::allocate(n); }
+void* operator new[](size_t n, const std::nothrow_t&) noexcept { return faults::allocate(n); }
+void operator delete(void* p) noexcept {
+  faults::alloc_live -= p != nullptr;
+  std::free(p);
+}
+void operator delete[](void* p) noexcept { operator delete(p); }
+void operator delete(void* p, size_t) noexcept { operator delete(p); }
+void operator delete[](void* p, size_t) noexcept { operator delete(p); }
+
+// These take the C library's place for every caller in the binary; a failed
+// fwrite writes half, fflush and fclose do their work and then fail.
+extern "C" size_t fwrite(const void* data, size_t size, size_t count, std::FILE* f) {
+  static const auto real = faults::next<size_t (*)(const void*, size_t, size_t, std::FILE*)>("fwrite");
+  if (!faults::file_call_fails(faults::FileCall::Write, f)) return real(data, size, count, f);
+  const int saved = errno;
+  const size_t written = count / 2 == 0 ? 0 : real(data, size, count / 2, f);
+  errno = saved;
+  return written;
+}
+extern "C" int fflush(std::FILE* f) {
+  static const auto real = faults::next<int (*)(std::FILE*)>("fflush");
+  const int result = real(f);
+  return f != nullptr && faults::file_call_fails(faults::FileCall::Flush, f) ? EOF : result;
+}
+extern "C" int fclose(std::FILE* f) {
+  static const auto real = faults::next<int (*)(std::FILE*)>("fclose");
+  const bool fail = faults::file_call_fails(faults::FileCall::Close, f);
+  const int result = real(f);
+  if (fail) errno = EIO;
+  return fail ? EOF : result;
+}
+extern "C" int rename(const char* from, const char* to) noexcept {
+  static const auto real = faults::next<int (*)(const char*, const char*)>("rename");
+  return faults::file_call_fails(faults::FileCall::Rename, nullptr) ? -1 : real(from, to);
+}
 
 using testsupport::Bytes;
 
@@ -17,24 +121,7 @@ namespace {
 
 const Bytes old = {'o', 'l', 'd'};
 
-// A source, an existing target or none, and the command line; the faults
-// are armed around the run alone.
-struct Scene {
-  testsupport::TempDir dir;
-  std::string source = dir.file("source.iom"), target = dir.file("target.iom");
-  std::vector<const char*> argv;
-  testsupport::Capture console;
-  void prepare(const Bytes& input, bool text, bool existing = true) {
-    testsupport::write_file(source, input);
-    if (existing) testsupport::write_file(target, old);
-    if (!existing) std::remove(target.c_str());
-    argv = {"mapbake", source.c_str(), target.c_str()};
-    if (text) argv.push_back("-text");
-    console.out.clear(), console.err.clear();
-    console.out.reserve(512), console.err.reserve(1024);
-  }
-  int run() { return mapbake::run(static_cast<int>(argv.size()), argv.data(), console); }
-};
+using testsupport::Scene;
 
 std::vector<testsupport::SourceForm> forms(std::u16string_view map) {
   EXPECT_NE(tokenfile::acquire_token_dictionary(), 0);

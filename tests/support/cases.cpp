@@ -26,11 +26,7 @@ void decode(std::string_view f, Out& out) {
   static const std::map<std::string_view, uint32_t> names = {{"LF", 10}, {"CR", 13}, {"TAB", 9}, {"NUL", 0}, {"SP", 32}};
   for (size_t i = 0; i < f.size(); ++i) {
     if (f[i] != '{') {
-      const auto c = static_cast<unsigned char>(f[i]);
-      const int n = c < 0x80 ? 0 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : 3;  // the files are UTF-8
-      uint32_t cp = n ? c & (0x3F >> n) : c;
-      for (int k = 0; k < n; ++k) cp = cp << 6 | (f.at(++i) & 0x3F);
-      put(cp);
+      out += Unit(f[i]);  // the files are ASCII
       continue;
     }
     size_t end = i + 1;

@@ -1,4 +1,5 @@
-// Tables of test cases kept as text in tests/cases/*.cases, one row a line.
+// Tables of test cases kept as ASCII text in tests/cases/*.cases, one row a
+// line.
 //
 //   # a comment            [Group]  starts the rows of a group
 //   @name = text            defines {@name} for the rows after it
