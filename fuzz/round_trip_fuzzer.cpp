@@ -18,14 +18,14 @@
 #include <variant>
 
 #include "fuzz_support.h"
-#include "support/token_tree.h"
+#include "token_tree.h"
 #include "tokenfile/dictionary.h"
 
 using namespace tokenfile;
 using fuzzsupport::Bytes;
-using testsupport::Node;
-using testsupport::Value;
-using testsupport::ValueKind;
+using fuzzsupport::Node;
+using fuzzsupport::Value;
+using fuzzsupport::ValueKind;
 
 namespace {
 
@@ -173,7 +173,7 @@ Node adapt(const Node& n, bool for_text, bool as_read) {
 // A full dump: dump_tree plus every label whole.
 std::string dump(const Node& n) {
   std::ostringstream o;
-  o << testsupport::dump_tree(n) << " labels:";
+  o << fuzzsupport::dump_tree(n) << " labels:";
   std::vector<const Node*> pending{&n};
   while (!pending.empty()) {
     const Node* p = pending.back();
@@ -189,7 +189,7 @@ std::string dump(const Node& n) {
 Bytes write_file(const Node& tree, uint32_t encoding, char16_t compression) {
   auto w = token_stream_open(nullptr, STREAM_WRITE | encoding, u'i', u'0', compression);
   FUZZ_CHECK(w != nullptr);
-  FUZZ_CHECK(testsupport::write_tree(*w, tree));
+  FUZZ_CHECK(fuzzsupport::write_tree(*w, tree));
   Bytes file;
   FUZZ_CHECK(token_stream_close_to_bytes(std::move(w), file) != 0);
   return file;
@@ -202,7 +202,7 @@ void check_reads_back(Bytes file, const Node& expected, uint32_t encoding) {
   FUZZ_CHECK(r != nullptr);
   FUZZ_CHECK(r->flags & encoding);
   Node got;
-  FUZZ_CHECK(testsupport::read_tree(*r, expected, got));
+  FUZZ_CHECK(fuzzsupport::read_tree(*r, expected, got));
   if (dump(got) != dump(expected)) {
     std::fprintf(stderr, "wrote: %s\nread:  %s\n", dump(expected).c_str(), dump(got).c_str());
     FUZZ_CHECK(!"the tree read back differs from the tree written");

@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
-#include <clocale>
-
 #include "support/bytes.h"
 #include "support/cases.h"
 #include "support/source_forms.h"
@@ -165,17 +163,6 @@ TEST_F(Convert, EveryFailedWriteIsReported) {
       EXPECT_EQ(target.writes, k);
     }
   }
-}
-
-// Numbers and white space do not follow the process locale.
-TEST_F(Convert, TheLocaleChangesNothing) {
-  const Bytes source = testsupport::text_source(u"io_dev ( KEYB 4294967295 io_map ( A \"a\u2003b\" ALL_UP ) )");
-  const Outcome c = convert(source, true);
-  ASSERT_NE(std::setlocale(LC_ALL, "C.UTF-8"), nullptr);
-  const Outcome utf8 = convert(source, true);
-  std::setlocale(LC_ALL, "C");
-  EXPECT_EQ(testsupport::dump(c.target), "dev(1 4294967295 map(1001e a?b ff00))");
-  EXPECT_EQ(utf8.target, c.target);
 }
 
 // Nesting far deeper than a stack could recurse, converted on a thread with

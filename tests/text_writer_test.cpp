@@ -1,9 +1,12 @@
 // The text writer: the exact layout of tokens and values, indentation,
-// wrapping before column 1024, bare and quoted strings in pieces, blocks.
+// wrapping before column 1024, bare and quoted strings in pieces, blocks,
+// and numbers written and read back the same under any process locale.
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <clocale>
 #include <cmath>
+#include <locale>
 #include <random>
 
 #include "support/cases.h"
@@ -132,6 +135,27 @@ TEST_F(TextWriter, WritesBlocksOfTextOnly) {
   ASSERT_TRUE(token_stream_close_to_bytes(std::move(s), file));
   EXPECT_EQ(show(text_body(file)), show(u"\r\ncomment (\r\n\tkid ( 1\r\n\t\tx\r\n\t)\r\nodd\r\n\t" +
                                         std::u16string(1020, u'y') + u"\r\n\t 5\r\n\ta\r\n" + kTabs256 + u"b\r\n )"));
+}
+
+// A decimal comma in the process locale changes nothing.
+struct CommaDecimals : std::numpunct<char> {
+  char do_decimal_point() const override { return ','; }
+  char do_thousands_sep() const override { return '.'; }
+  std::string do_grouping() const override { return "\3"; }
+};
+
+TEST_F(TextWriter, NumbersIgnoreTheLocale) {
+  const std::locale old = std::locale::global(std::locale(std::locale::classic(), new CommaDecimals));
+  const std::string old_c = std::setlocale(LC_ALL, nullptr);
+  for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "de_DE", "fr_FR.UTF-8", "C.UTF-8"})
+    if (std::setlocale(LC_ALL, name)) break;
+  const std::u16string body = text_written(u"o1|f1.5|f-1234.5|f1e+20|u1234567|i-7654321|c");
+  std::string read = read_script(text_file(body), "Offfuiff") + " " +
+                     read_script(text_file(u"t ( 2.5 1,5 )"), "Off");
+  std::setlocale(LC_ALL, old_c.c_str());
+  std::locale::global(old);
+  EXPECT_EQ(show(body), "\\r\\ncomment ( 1.5 -1234.5 1e+20 1234567 -7654321 )");
+  EXPECT_EQ(read, "1 1.5 -1234.5 1e+20 1234567 -7654321 !EOT !EOT ? 2.5 1");
 }
 
 }  // namespace

@@ -1,16 +1,15 @@
-// A token tree model for tests: generate random trees, write them through a
-// stream's write operations and read them back through its read operations.
+// A token tree model for the round-trip harness: write a tree through a
+// stream's write operations and read it back through its read operations.
 #pragma once
 
 #include <cstdint>
-#include <random>
 #include <string>
 #include <variant>
 #include <vector>
 
 #include "tokenfile/token_stream.h"
 
-namespace testsupport {
+namespace fuzzsupport {
 
 enum class ValueKind { Uint, Int, Hex, Float, WString, String, Bytes, TokenRef };
 
@@ -28,19 +27,6 @@ struct Node {
   std::vector<std::variant<Value, Node>> items;  // values and children in the order written
 };
 
-struct TreeOptions {
-  // Only what the text encoding carries back unchanged: dictionary ids and
-  // references, labels of at most 32 letters, no narrow strings, floats exact
-  // in six digits, no carriage returns.
-  bool text = false;
-  bool block_safe = false;  // short strings of letters and spaces, which a text block keeps as written
-  bool long_values = true;  // now and then strings and byte runs beyond a line and a piece
-  int max_depth = 4;
-  int max_items = 6;
-};
-
-Node random_tree(std::mt19937& rng, const TreeOptions& options, int depth = 0);
-
 // Writes a top-level token and its content; false on the first failing call.
 bool write_tree(tokenfile::TokenStream& stream, const Node& node);
 
@@ -51,4 +37,4 @@ bool read_tree(tokenfile::TokenStream& stream, const Node& shape, Node& out);
 // A canonical one-line dump of a tree, every unit of every text included.
 std::string dump_tree(const Node& node);
 
-}  // namespace testsupport
+}  // namespace fuzzsupport
