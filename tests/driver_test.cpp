@@ -12,6 +12,7 @@
 #include "app/platform.h"
 #include "support/cases.h"
 #include "support/source_forms.h"
+#include "support/stream_script.h"
 #include "support/temp_dir.h"
 #include "tokenfile/dictionary.h"
 
@@ -21,49 +22,28 @@ using testsupport::Bytes;
 
 namespace {
 
-const std::string usage =
-    "Usage: mapbake [-edit] [-text] <file> [out_file]\n"
-    "       out_file defaults to file with .iom extension\n"
-    "       -text to output a text format RUN-TIME iom file\n";
 const std::string keys_dump = "dev(1 0 map(1001e jump 808))";
 
-struct Row {
-  std::vector<std::string> args;
-  int status;
-  std::string out, err;
-  std::string made = {};  // the target a successful run writes
-  bool text = false;
-};
-
 // Runs in a directory "work" of a temporary directory, with sources and
-// obstacles of every kind beside it.
+// obstacles of every kind in it and beside it.
 class Driver : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_NE(tokenfile::acquire_token_dictionary(), 0);
-    fs::create_directories(dir_.path() / "work/maps");
-    for (const char* d : {"old.maps", "sub", "folder"}) fs::create_directory(dir_.path() / "work" / d);
+    fs::create_directory(dir_.path() / "work");
     ASSERT_EQ(::chdir((dir_.path() / "work").c_str()), 0);
-    const Bytes keys = testsupport::text_source(u"io_dev ( KEYB 0 io_map ( A jump SHIFT_DOWN ) )");
-    for (const char* name : {"keys.txt", "keys", "maps/keys.txt", "old.maps/keys.txt", "../keys.txt", "clé.txt",
-                             "exe.txt"})
-      testsupport::write_file(name, keys);
-    testsupport::write_file("notes.txt", testsupport::text_source(u"comment ( \"no devices\" )"));
-    testsupport::write_file("bad.txt", testsupport::text_source(u"io_dev ( JOY 0\n io_map ( BTN32 b ) )"));
-    testsupport::write_file("exist.iom", {'o', 'l', 'd'});
-    testsupport::write_file("empty.iom", {});
-    testsupport::write_file("hello.txt", {'h', 'e', 'l', 'l', 'o', ' ', 'w', 'o', 'r', 'l', 'd', '!', '!', '!', '!', '!', '!'});
-    testsupport::write_file("short.iom", {'T', 'O', 'R', 'V', 'I', 'A', '@', 'F', 0x40, 0, 0, 0, '@', '@', '@', '@', 1, 2});
-    Bytes odd = testsupport::text_source(u"");
-    odd[16] = 'Z';
-    testsupport::write_file("odd.iom", odd);
-    odd.resize(30);
-    testsupport::write_file("cut.iom", odd);
-    ::chmod("exe.txt", 0755);
-    fs::create_symlink("keys.txt", "link.iom");
-    fs::create_symlink("loop", "loop");
-    fs::create_hard_link("keys.txt", "hard.iom");
-    ASSERT_EQ(::mkfifo("fifo", 0644), 0);
+    for (const testsupport::Case& c : testsupport::cases("driver.cases", "Files")) {
+      const std::string name = c.narrow(0), kind = c.narrow(1), what = c.fields.size() > 2 ? c.narrow(2) : "";
+      if (kind == "dir") fs::create_directory(name);
+      if (kind == "source") testsupport::write_file(name, testsupport::text_source(c.wide(2)));
+      if (kind == "hex") testsupport::write_file(name, testsupport::from_hex(what));
+      if (kind == "symlink") fs::create_symlink(what, name);
+      if (kind == "hardlink") fs::create_hard_link(what, name);
+      if (kind == "fifo") {
+        ASSERT_EQ(::mkfifo(name.c_str(), 0644), 0);
+      }
+      if (kind == "mode") ::chmod(name.c_str(), std::stoi(what, nullptr, 8));
+    }
     before_ = snapshot();
   }
   void TearDown() override {
@@ -71,7 +51,7 @@ class Driver : public ::testing::Test {
     tokenfile::release_token_dictionary();
   }
   // Every entry under work, with a hash of each regular file's bytes.
-  std::string snapshot() const {
+  static std::string snapshot() {
     std::string files;
     for (const auto& e : fs::recursive_directory_iterator(".")) {
       const Bytes b = !e.is_symlink() && e.is_regular_file() ? testsupport::read_file(e.path()) : Bytes{};
@@ -79,57 +59,43 @@ class Driver : public ::testing::Test {
     }
     return files;
   }
-  // A successful run wrote `made` and nothing else; a failed one nothing.
-  void check(const Row& row, int status, const std::string& out, const std::string& err) {
-    SCOPED_TRACE(::testing::PrintToString(row.args));
-    EXPECT_EQ(status, row.status);
-    EXPECT_EQ(out, row.out);
-    EXPECT_EQ(err, row.err);
-    if (!row.made.empty()) {
-      const Bytes made = testsupport::read_file(row.made);
-      EXPECT_EQ(testsupport::dump(made), row.made == "notes.iom" ? "" : keys_dump);
-      EXPECT_EQ(made.empty() ? 0 : made[0], row.text ? 0xFF : 'T');
-      fs::remove(row.made);
+  // mapbake in-process, or the executable after the shell commands `shell`.
+  static int run(const std::vector<std::string>& args, const std::string* shell, std::string& out, std::string& err) {
+    if (!shell) {
+      testsupport::Capture console;
+      const int status = testsupport::run_mapbake(args, console);
+      return out = console.out, err = console.err, status;
     }
-    EXPECT_EQ(snapshot(), before_);
+    std::string command = "trap '' XFSZ; " + *shell + " " + MAPBAKE_EXE;
+    for (const auto& a : args) command += " '" + a + "'";
+    const int raw = std::system((command + " >../out 2>../err").c_str());
+    const Bytes o = testsupport::read_file("../out"), e = testsupport::read_file("../err");
+    return out.assign(o.begin(), o.end()), err.assign(e.begin(), e.end()), WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
   }
 
   testsupport::TempDir dir_;
   std::string before_;
 };
 
+// A successful run writes its target and nothing else; a failed one nothing.
 TEST_F(Driver, MessagesStatusesAndFiles) {
   for (const testsupport::Case& c : testsupport::cases("driver.cases", "Runs")) {
-    Row row{{}, std::stoi(c.narrow(1)), c.narrow(2), c.narrow(3), c.narrow(4), c.narrow(5) == "text"};
-    std::istringstream args(c.narrow(0));
-    for (std::string a; args >> a;) row.args.push_back(a == "\"\"" ? "" : a);
-    testsupport::Capture console;
-    const int status = testsupport::run_mapbake(row.args, console);
     SCOPED_TRACE(c.where);
-    check(row, status, console.out, console.err);
-  }
-  EXPECT_EQ(testsupport::read_file("notes.iom").size(), 0u);
-}
-
-// The executable: its exit status and its two channels. Under a file size
-// limit of 512 bytes the target cannot be written.
-TEST_F(Driver, TheExecutable) {
-  const std::string keyboard = std::string(MAPBAKE_EXAMPLES_DIR) + "/keyboard.txt";
-  const std::pair<std::string, Row> rows[] = {
-      {"", {{}, 1, usage, ""}},
-      {"", {{"bad.txt"}, 1, "Error converting file (source file line 3)\n",
-            "bad.txt:3: error: unknown control name \"BTN32\" for device JOY\n"}},
-      {"", {{"keys.txt", "-text"}, 0, "", "", "keys.iom", true}},
-      {"ulimit -f 1; ", {{keyboard, "exist.iom"}, 1, "Error writing exist.iom\n",
-                         "exist.iom: error: the output file could not be written: File too large; an existing "
-                         "file is left as it was\n"}},
-  };
-  for (const auto& [limit, row] : rows) {
-    std::string command = "trap '' XFSZ; " + limit + MAPBAKE_EXE;
-    for (const auto& a : row.args) command += " '" + a + "'";
-    const int raw = std::system((command + " >../out 2>../err").c_str());
-    const Bytes out = testsupport::read_file("../out"), err = testsupport::read_file("../err");
-    check(row, WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, {out.begin(), out.end()}, {err.begin(), err.end()});
+    std::vector<std::string> args;
+    std::istringstream words(c.narrow(0));
+    for (std::string a; words >> a;) args.push_back(a == "\"\"" ? "" : a);
+    const std::string shell = c.fields.size() > 6 ? c.narrow(6) : "", made = c.narrow(4);
+    std::string out, err;
+    EXPECT_EQ(run(args, c.fields.size() > 6 ? &shell : nullptr, out, err), std::stoi(c.narrow(1)));
+    EXPECT_EQ(out, c.narrow(2));
+    EXPECT_EQ(err, c.narrow(3));
+    if (!made.empty()) {
+      const Bytes target = testsupport::read_file(made);
+      EXPECT_EQ(testsupport::dump(target), made == "notes.iom" ? "" : keys_dump);
+      EXPECT_EQ(target.empty() ? 0 : target[0], c.narrow(5) == "text" ? 0xFF : 'T');
+      fs::remove(made);
+    }
+    EXPECT_EQ(snapshot(), before_);
   }
 }
 

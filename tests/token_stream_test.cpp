@@ -1,11 +1,9 @@
 // Opening and closing token streams: the stream header line, files given by
 // handle, in memory and by path, and the safe replacement of a target file.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <filesystem>
 
 #include "support/cases.h"
@@ -173,25 +171,6 @@ TEST_F(StreamPaths, NewFilesRelativeNamesAndLinks) {
   EXPECT_FALSE(open(dir.file("no/such/dir.iom")));
   EXPECT_FALSE(open(dir.file("sub")));  // a directory
   EXPECT_EQ(names().size(), 9u);
-}
-
-TEST_F(StreamPaths, AFailedWriteLeavesTheTargetAlone) {
-  auto s = open(target);
-  ASSERT_TRUE(s);
-  for (uint32_t i = 0; i < 2000; ++i) ASSERT_TRUE(write_token(*s, i));
-  // A file-size limit makes the write at close fail part way.
-  struct rlimit old_limit;
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old_limit), 0);
-  auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
-  struct rlimit small = old_limit;
-  small.rlim_cur = 4096;
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-  const int32_t closed = token_stream_close(std::move(s));
-  ::setrlimit(RLIMIT_FSIZE, &old_limit);
-  std::signal(SIGXFSZ, old_handler);
-  EXPECT_EQ(closed, 0);
-  EXPECT_EQ(read_file(target), old_bytes);
-  EXPECT_EQ(names(), std::vector<std::string>{"target.iom"});
 }
 
 }  // namespace
