@@ -120,30 +120,29 @@ TEST_F(Convert, StringsAreCutTo255Units) {
   }
 }
 
-// A target whose write number `fail_at` fails with `code`.
+// A target whose write number `fail_at` fails with `code`; it reads nothing.
 class FailingTarget final : public TokenStream {
  public:
   FailingTarget(uint32_t fail_at, int32_t code) : fail_at_(fail_at), code_(code) {}
   uint32_t writes = 0;
-#define NONE(signature) \
-  int32_t signature noexcept override { return 0; }
-  NONE(read_token_open(uint32_t&, const char16_t**))
-  NONE(read_label(char16_t*)) NONE(read_uint(uint32_t&)) NONE(read_int(int32_t&)) NONE(read_hex(uint32_t&))
-      NONE(read_float(float&)) NONE(read_token_ref(uint32_t&)) NONE(read_wstring(char16_t*, uint32_t))
-          NONE(read_string(char*, uint32_t)) NONE(read_bytes(uint8_t*, uint32_t)) NONE(read_token_close())
-              NONE(write_label(const char16_t*)) NONE(write_int(int32_t)) NONE(write_float(float))
-                  NONE(write_string(const char*)) NONE(write_token_ref(uint32_t))
-                      NONE(write_block(std::unique_ptr<TokenBlock>&))
-                          std::unique_ptr<TokenBlock> read_block() noexcept override {
-    return nullptr;
-  }
+  // clang-format off
+#define NONE(signature) int32_t signature noexcept override { return 0; }
+  NONE(read_token_open(uint32_t&, const char16_t**)) NONE(read_label(char16_t*)) NONE(read_uint(uint32_t&))
+  NONE(read_int(int32_t&)) NONE(read_hex(uint32_t&)) NONE(read_float(float&)) NONE(read_token_ref(uint32_t&))
+  NONE(read_wstring(char16_t*, uint32_t)) NONE(read_string(char*, uint32_t)) NONE(read_token_close())
+  NONE(read_bytes(uint8_t*, uint32_t)) NONE(write_label(const char16_t*)) NONE(write_int(int32_t))
+  NONE(write_float(float)) NONE(write_string(const char*)) NONE(write_token_ref(uint32_t))
+  NONE(write_block(std::unique_ptr<TokenBlock>&))
+  std::unique_ptr<TokenBlock> read_block() noexcept override { return nullptr; }
 #define WRITE(signature) \
   int32_t signature noexcept override { return ++writes == fail_at_ ? fail(code_) : 1; }
-  WRITE(write_token_open(uint32_t, const char16_t*))
-  WRITE(write_uint(uint32_t)) WRITE(write_hex(uint32_t)) WRITE(write_wstring(const char16_t*))
-      WRITE(write_bytes(const uint8_t*, uint32_t)) WRITE(write_token_close())
+  WRITE(write_token_open(uint32_t, const char16_t*)) WRITE(write_uint(uint32_t)) WRITE(write_hex(uint32_t))
+  WRITE(write_wstring(const char16_t*)) WRITE(write_bytes(const uint8_t*, uint32_t))
+  WRITE(write_token_close())
+  // clang-format on
 
-          private : uint32_t fail_at_;
+ private:
+  uint32_t fail_at_;
   int32_t code_;
 };
 
