@@ -24,25 +24,4 @@ TEST(BinaryWriter, LaysDownEachValue) {
   for (const Case& c : cases("binary_stream.cases", "Writes")) EXPECT_EQ(binary_written(c.wide(0)), c.narrow(1)) << c.where;
 }
 
-TEST(BinaryWriter, TakesOnlyBinaryBlocks) {
-  auto s = token_stream_open(nullptr, STREAM_WRITE | STREAM_BINARY, u'i', u'0', u'@');
-  auto block = std::make_unique<TokenBlock>();
-  block->kind = BLOCK_TEXT;
-  std::unique_ptr<TokenBlock> none;
-  EXPECT_FALSE(s->write_block(none));
-  EXPECT_EQ(token_error, ERR_BLOCK_KIND);
-  token_error = kUnset;
-  EXPECT_FALSE(s->write_block(block));
-  EXPECT_EQ(token_error, ERR_BLOCK_KIND);
-  ASSERT_TRUE(block);  // still the caller's
-  block->kind = BLOCK_BINARY;
-  block->bytes = from_hex(kExample);
-  ASSERT_TRUE(s->write_block(block));
-  EXPECT_FALSE(block);
-  EXPECT_EQ(token_stream_line(*s), 44u);
-  Bytes file;
-  ASSERT_TRUE(token_stream_close_to_bytes(std::move(s), file));
-  EXPECT_EQ(file, token_file('b', from_hex(kExample)));
-}
-
 }  // namespace

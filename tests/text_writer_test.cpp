@@ -104,39 +104,6 @@ TEST_F(TextWriter, PrintsFloatsAsPercentG) {
   }
 }
 
-TEST_F(TextWriter, WritesBlocksOfTextOnly) {
-  auto s = token_stream_open(nullptr, STREAM_WRITE | STREAM_TEXT, u'i', u'0', u'@');
-  ASSERT_TRUE(s && s->write_token_open(1, nullptr));
-  auto block = std::make_unique<TokenBlock>();
-  std::unique_ptr<TokenBlock> none;
-  EXPECT_FALSE(s->write_block(none));
-  EXPECT_EQ(token_error, ERR_BLOCK_KIND);
-  block->kind = BLOCK_BINARY;
-  token_error = kUnset;
-  EXPECT_FALSE(s->write_block(block));
-  EXPECT_EQ(token_error, ERR_BLOCK_KIND);
-  ASSERT_TRUE(block);  // still the caller's
-  block->kind = BLOCK_TEXT;
-  block->lines = {{u"kid ( 1", 0}, {u"x", 1}, {u")", 0}, {u"odd", -5}, {std::u16string(1020, u'y'), 0}};
-  ASSERT_TRUE(s->write_block(block));
-  EXPECT_FALSE(block);
-  block = std::make_unique<TokenBlock>();
-  block->kind = BLOCK_TEXT;  // no lines: nothing written
-  ASSERT_TRUE(s->write_block(block) && s->write_uint(5));
-  EXPECT_FALSE(block);
-  block = std::make_unique<TokenBlock>();
-  block->kind = BLOCK_TEXT;
-  block->lines = {{u"a", 0}, {u"b", 255}, {u"c", 256}};
-  EXPECT_FALSE(s->write_block(block));
-  EXPECT_EQ(token_error, ERR_BAD_VALUE);
-  EXPECT_TRUE(block);
-  ASSERT_TRUE(s->write_token_close());  // a block is no child: " )" ends the last line
-  Bytes file;
-  ASSERT_TRUE(token_stream_close_to_bytes(std::move(s), file));
-  EXPECT_EQ(show(text_body(file)), show(u"\r\ncomment (\r\n\tkid ( 1\r\n\t\tx\r\n\t)\r\nodd\r\n\t" +
-                                        std::u16string(1020, u'y') + u"\r\n\t 5\r\n\ta\r\n" + kTabs256 + u"b\r\n )"));
-}
-
 // A decimal comma in the process locale changes nothing.
 struct CommaDecimals : std::numpunct<char> {
   char do_decimal_point() const override { return ','; }

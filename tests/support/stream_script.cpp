@@ -161,6 +161,20 @@ Bytes write_script(uint32_t encoding, std::u16string_view script, std::string& l
       case u'n': ok = s->write_string(a.c_str()); break;
       case u'l': ok = s->write_label(arg.c_str()); break;
       case u'b': ok = s->write_bytes(bytes.data(), static_cast<uint32_t>(bytes.size())); break;
+      case u'k': {
+        auto block = arg.empty() ? nullptr : std::make_unique<TokenBlock>();
+        if (block) block->kind = arg[0] == u't' ? BLOCK_TEXT : BLOCK_BINARY;
+        if (block && arg[0] == u'b') block->bytes = from_hex(a.substr(1));
+        for (size_t from = 1; block && arg[0] == u't' && from < arg.size();) {
+          const size_t colon = arg.find(u':', from), slash = std::min(arg.find(u'/', colon), arg.size());
+          block->lines.push_back({arg.substr(colon + 1, slash - colon - 1), std::stoi(a.substr(from, colon - from))});
+          from = slash + 1;
+        }
+        const bool given = block != nullptr;
+        ok = s->write_block(block);
+        if (given && ok == (block != nullptr)) log += ok ? "!kept" : "!lost";  // taken on success only
+        break;
+      }
     }
     if (!ok) log += "!" + code_name(token_error) + "@" + std::to_string(index);
     if (lines) lines->push_back(token_stream_line(*s));

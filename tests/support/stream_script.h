@@ -55,6 +55,8 @@ std::string read_script(const Bytes& file, std::string_view script);
 //   oID or oID,LABEL  write_token_open;  c  write_token_close
 //   uN iN  decimal;  xN  hexadecimal;  fN  float;  rID  write_token_ref
 //   wTEXT  write_wstring;  nTEXT  write_string;  lTEXT  write_label;  bHEX  write_bytes
+//   k  write_block: of no block; kbHEX a binary one; kt and lines DEPTH:TEXT
+//      separated by '/', a text one
 // Every failure is logged as "!CODE@index". Gives the file closed to bytes.
 Bytes write_script(uint32_t encoding, std::u16string_view script, std::string& log,
                    char16_t compression = u'@', std::vector<uint32_t>* lines = nullptr);
