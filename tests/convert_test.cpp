@@ -20,16 +20,16 @@ namespace {
 struct Outcome {
   bool ok = false;
   std::string out, err;
-  Bytes target;  // the memory target, unless `target` took the writes
+  Bytes target;
 };
 
-Outcome convert(const Bytes& source, bool text, TokenStream* target = nullptr) {
+Outcome convert(const Bytes& source, bool text) {
   Outcome r;
   auto in = token_stream_open_memory(source, STREAM_READ, 0, 0);
   auto out =
       token_stream_open(nullptr, STREAM_WRITE | (text ? STREAM_TEXT : STREAM_BINARY), u'i', u'0', u'@');
   testsupport::Capture console;
-  r.ok = in && mapbake::convert_input_map(*in, target ? *target : *out, console, "map.txt") != 0;
+  r.ok = in && mapbake::convert_input_map(*in, *out, console, "map.txt") != 0;
   r.out = console.out, r.err = console.err;
   EXPECT_TRUE(token_stream_close_to_bytes(std::move(out), r.target));
   return r;
@@ -105,50 +105,6 @@ TEST_F(Convert, StringsAreCutTo255Units) {
         EXPECT_EQ(testsupport::dump(r.target), "dev(1 0 map(1001e " + std::string(255, 'a') + " 0))");
       }
     }
-}
-
-// A target whose write number `fail_at` fails with `code`; it reads nothing.
-class FailingTarget final : public TokenStream {
- public:
-  FailingTarget(uint32_t fail_at, int32_t code) : fail_at_(fail_at), code_(code) {}
-  uint32_t writes = 0;
-  // clang-format off
-#define NONE(signature) int32_t signature noexcept override { return 0; }
-  NONE(read_token_open(uint32_t&, const char16_t**)) NONE(read_label(char16_t*)) NONE(read_uint(uint32_t&))
-  NONE(read_int(int32_t&)) NONE(read_hex(uint32_t&)) NONE(read_float(float&)) NONE(read_token_ref(uint32_t&))
-  NONE(read_wstring(char16_t*, uint32_t)) NONE(read_string(char*, uint32_t)) NONE(read_token_close())
-  NONE(read_bytes(uint8_t*, uint32_t)) NONE(write_label(const char16_t*)) NONE(write_int(int32_t))
-  NONE(write_float(float)) NONE(write_string(const char*)) NONE(write_token_ref(uint32_t))
-  NONE(write_block(std::unique_ptr<TokenBlock>&))
-  std::unique_ptr<TokenBlock> read_block() noexcept override { return nullptr; }
-#define WRITE(signature) \
-  int32_t signature noexcept override { return ++writes == fail_at_ ? fail(code_) : 1; }
-  WRITE(write_token_open(uint32_t, const char16_t*)) WRITE(write_uint(uint32_t)) WRITE(write_hex(uint32_t))
-  WRITE(write_wstring(const char16_t*)) WRITE(write_bytes(const uint8_t*, uint32_t))
-  WRITE(write_token_close())
-  // clang-format on
-
- private:
-  uint32_t fail_at_;
-  int32_t code_;
-};
-
-TEST_F(Convert, EveryFailedWriteIsReported) {
-  const Bytes source = testsupport::text_source(u"io_dev ( JOY 0 sguid ( 02 01 ) io_map ( X x ALT_UP ) )");
-  FailingTarget whole(0, 0);
-  ASSERT_TRUE(convert(source, false, &whole).ok);
-  ASSERT_EQ(whole.writes, 12u);
-  for (uint32_t k = 1; k <= whole.writes; ++k) {
-    for (int32_t code : {ERR_NO_MEMORY, ERR_BAD_VALUE}) {
-      FailingTarget target(k, code);
-      const Outcome r = convert(source, false, &target);
-      EXPECT_EQ(r.out, "Error converting file (source file line 2)\n") << k;
-      EXPECT_EQ(r.err, code == ERR_NO_MEMORY
-                           ? "map.txt:2: error: out of memory\n"
-                           : "map.txt:2: error: writing the output failed (ERR_BAD_VALUE)\n");
-      EXPECT_EQ(target.writes, k);
-    }
-  }
 }
 
 // Nesting far deeper than a stack could recurse, converted on a thread with

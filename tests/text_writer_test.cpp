@@ -69,41 +69,6 @@ TEST_F(TextWriter, CutsLongStringsWithinTheBudget) {
   EXPECT_EQ(body.substr(body.size() - 9), u"\" )!BAD@1");
 }
 
-// An item goes to a new line exactly when its counted width would take the
-// column to 1024: a bare word counts its length and a space, a quoted string
-// its escaped length and four.
-TEST_F(TextWriter, WrapsStringsByTheirWidth) {
-  const std::u16string alphabet = u"ab \t\"\\\r(\u3000\u00e9\x7f";
-  std::mt19937 rng(5);
-  for (int round = 0; round < 400; ++round) {
-    std::u16string text(rng() % 40, u'a');
-    for (auto& c : text) c = rng() % 3 ? u'a' : alphabet[rng() % alphabet.size()];
-    size_t width = 4;
-    bool bare = !text.empty();
-    for (char16_t c : text) {
-      width += c == u'\r' ? 0 : c == u'\t' || c == u'"' || c == u'\\' ? 2 : 1;
-      bare = bare && c > 0x20 && c != 0x7f && c != 0x3000 && c != u'(' && c != u'"' && c != u'\\';
-    }
-    if (bare) width = text.size() + 1;
-    const size_t column = 1024 - width - rng() % 2;
-    const std::u16string body = text_written(u"o1|l" + std::u16string(column - 10, u'x') + u"|w" + text);
-    EXPECT_EQ(body.find(u"\r\n\t ") != body.npos, column + width >= 1024) << show(text);
-  }
-}
-
-TEST_F(TextWriter, PrintsFloatsAsPercentG) {
-  std::vector<float> values = {0.0f, 1.0f, -2.25f, 1e-5f, 123456789.0f, 0.0001f, 100000.0f, 1000000.0f,
-                               3.4e38f, 1e-45f, 1.17549435e-38f, 0.1f, -7.125e12f, HUGE_VALF, -HUGE_VALF};
-  std::mt19937 rng(11);
-  for (int i = 0; i < 300; ++i) values.push_back(std::bit_cast<float>(static_cast<uint32_t>(rng())));
-  for (float f : values) {
-    char exact[32], expected[32];
-    std::snprintf(exact, sizeof exact, "%.9g", f);
-    std::snprintf(expected, sizeof expected, " %g", f);
-    EXPECT_EQ(text_written(u"o1|f" + widen(exact) + u"|c"), u"\r\ncomment (" + widen(expected) + u" )") << exact;
-  }
-}
-
 // A decimal comma in the process locale changes nothing.
 struct CommaDecimals : std::numpunct<char> {
   char do_decimal_point() const override { return ','; }

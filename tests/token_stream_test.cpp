@@ -55,24 +55,6 @@ TEST(StreamWriting, EmptyStreamsHoldTheirHeaderLine) {
   EXPECT_EQ(log, "");
 }
 
-TEST(StreamWriting, ThroughAHandleTheCallerCloses) {
-  std::FILE* f = std::tmpfile();
-  token_error = kUnset;
-  EXPECT_FALSE(token_stream_open(f, STREAM_READ, 0, 0, 0));  // empty
-  EXPECT_EQ(token_error, ERR_BAD_VALUE);
-  auto s = token_stream_open(f, STREAM_WRITE | STREAM_BINARY, u'i', u'0', u'@');
-  ASSERT_TRUE(s && s->write_token_open(7, nullptr) && s->write_token_close());
-  EXPECT_TRUE(token_stream_close(std::move(s)));
-  std::rewind(f);
-  s = token_stream_open(f, STREAM_READ, u'i', u'0', 0);
-  ASSERT_TRUE(s);
-  EXPECT_EQ(read_script(*s, "Ocn"), "7 c @25");
-  EXPECT_TRUE(token_stream_close(std::move(s)));
-  EXPECT_EQ(std::fseek(f, 0, SEEK_END), 0);  // still open
-  EXPECT_EQ(std::ftell(f), 41);
-  std::fclose(f);
-}
-
 class StreamPaths : public ::testing::Test {
  protected:
   TempDir dir;
@@ -87,39 +69,6 @@ class StreamPaths : public ::testing::Test {
   }
   std::vector<std::string> names() const { return dir.entries(); }
 };
-
-TEST_F(StreamPaths, ReadsRegularFilesOnlyAndNeverBlocks) {
-  write_file(target, token_file('b', from_hex("07000000 01000000 00")));
-  auto s = open(target, STREAM_READ);
-  ASSERT_TRUE(s);
-  EXPECT_EQ(s->flags, STREAM_READ | STREAM_BINARY | STREAM_OWNS_FILE);
-  EXPECT_EQ(read_script(*s, "Oc"), "7 c");
-  EXPECT_TRUE(token_stream_close(std::move(s)));
-  ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
-  token_error = kUnset;
-  for (const std::string& name : {dir.file("missing"), dir.path().string(), dir.file("fifo")})
-    EXPECT_FALSE(open(name, STREAM_READ)) << name;
-  EXPECT_EQ(token_error, kUnset);
-  write_file(target, {});
-  EXPECT_FALSE(open(target, STREAM_READ));
-  EXPECT_EQ(token_error, ERR_BAD_VALUE);
-}
-
-TEST_F(StreamPaths, RefusesNamesItCannotOpenWhole) {
-  const std::u16string base = widen(dir.file("x"));
-  for (const std::u16string& name : {base + u"\x7f", base + u"\u00e9", base + u"\u0178"})
-    EXPECT_FALSE(token_stream_open_path(name.c_str(), STREAM_WRITE | STREAM_BINARY, 0, 0, u'@'));
-  EXPECT_TRUE(token_stream_close(open(dir.file("x~"))));  // 126 is allowed
-  // 511 characters open; 512 are refused rather than cut to another name.
-  std::string name = target;
-  while (name.size() < 511) name.insert(dir.path().string().size(), name.size() < 510 ? "/." : "/");
-  ASSERT_EQ(name.size(), 511u);
-  EXPECT_TRUE(token_stream_close(open(name)));
-  EXPECT_EQ(read_file(target).size(), 32u);
-  EXPECT_FALSE(open("/" + name, STREAM_READ));
-  EXPECT_FALSE(open("/" + name));
-  EXPECT_EQ(names(), (std::vector<std::string>{"target.iom", "x~"}));
-}
 
 TEST_F(StreamPaths, ReplaceTheTargetOnlyOnASuccessfulClose) {
   ::chmod(target.c_str(), 0640);
