@@ -82,18 +82,6 @@ TEST_F(Convert, FailuresGiveThePlaceAndTheCause) {
   }
 }
 
-// Binary data that ends inside a token, or a length reaching past it.
-TEST_F(Convert, BinaryBodiesThatEndTooSoon) {
-  for (const testsupport::Case& c : testsupport::cases("convert.cases", "CutBinary")) {
-    Bytes file = testsupport::source_forms(u"")[5].bytes;
-    const Bytes tail = testsupport::from_hex(c.narrow(0));
-    file.insert(file.end(), tail.begin(), tail.end());
-    const Outcome r = convert(file, true);
-    EXPECT_EQ(r.out, "Error converting file (source file line " + c.narrow(1) + ")\n");
-    EXPECT_EQ(r.err, "map.txt: offset " + c.narrow(1) + ": error: the data ends inside a token\n");
-  }
-}
-
 // At most 255 units of a string are seen: a longer one is cut with a
 // warning where the reader delivers it (text: any length; binary: 256).
 TEST_F(Convert, StringsAreCutTo255Units) {

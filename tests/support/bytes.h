@@ -38,7 +38,4 @@ inline std::u16string repeat(std::u16string_view s, size_t n) {
 // The 16-byte 8-bit file header of an uncompressed file.
 inline Bytes narrow_file_header() { return Bytes{'T', 'O', 'R', 'V', 'I', 'A', '@', '@', '@', '@', '@', '@', '@', '@', '@', '@'}; }
 
-// The stream header line of a binary input map, as 16 bytes.
-inline std::string binary_header_line() { return std::string("VUXA0i0b______\r\n"); }
-
 }  // namespace testsupport
