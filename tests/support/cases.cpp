@@ -83,10 +83,6 @@ std::vector<Case> cases(std::string_view file, std::string_view group) {
     const size_t eq = line.find(" = ");
     if (line[0] == '@') definitions[line.substr(1, eq - 1)] = expand(line.substr(eq + 3), definitions);
     if (current != group || line[0] == '[' || line[0] == '@') continue;
-    if (line.starts_with("  ") && !rows.empty()) {
-      rows.back().fields.back() += expand(line.substr(line.find_first_not_of(' ')), definitions);
-      continue;
-    }
     rows.push_back({std::string(file) + ":" + std::to_string(number), {}});
     for (size_t at = 0, bar = 0; bar != line.npos; at = bar + 3)
       rows.back().fields.push_back(expand(line.substr(at, (bar = line.find(" | ", at)) - at), definitions));

@@ -3,8 +3,7 @@
 //
 //   # a comment            [Group]  starts the rows of a group
 //   @name = text            defines {@name} for the rows after it
-//   field | field | field   a row; a line starting with two blanks continues
-//                           the row above it
+//   field | field | field   a row
 //
 // Within a field: {LF} {CR} {TAB} {NUL} {SP}, {HHHH} a code point (1 to 6
 // hexadecimal digits; a lone surrogate is one unit), {xHH} one raw unit (a

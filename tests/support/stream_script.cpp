@@ -23,12 +23,6 @@ Bytes from_hex(std::string_view hex) {
   return out;
 }
 
-Bytes utf16(std::u16string_view text) {
-  Bytes b;
-  put_wide(b, std::u16string(text));
-  return b;
-}
-
 Bytes token_file(char encoding, const Bytes& body, bool wide_line) {
   Bytes f = narrow_file_header();
   const std::string line = std::string("VUXA0i0") + encoding + "______\r\n";
@@ -37,7 +31,11 @@ Bytes token_file(char encoding, const Bytes& body, bool wide_line) {
   return f;
 }
 
-Bytes text_file(std::u16string_view body) { return token_file('t', utf16(body), true); }
+Bytes text_file(std::u16string_view body) {
+  Bytes b;
+  put_wide(b, std::u16string(body));
+  return token_file('t', b, true);
+}
 
 std::string code_name(int32_t code) {
   static const std::map<int32_t, std::string> names = {

@@ -29,7 +29,6 @@ inline constexpr int32_t kUnset = -7;
 
 // Bytes from pairs of hexadecimal digits; other characters are ignored.
 Bytes from_hex(std::string_view hex);
-Bytes utf16(std::u16string_view text);
 
 // An uncompressed token file: the 8-bit file header, the stream header line
 // "VUXA0i0" + encoding + "______\r\n" (in UTF-16 when `wide_line`), the body.
