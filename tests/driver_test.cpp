@@ -102,22 +102,14 @@ TEST_F(Driver, MessagesStatusesAndFiles) {
 TEST(DriverNames, TargetNamesAndTheTextOption) {
   for (const testsupport::Case& c : testsupport::cases("driver.cases", "TargetNames"))
     EXPECT_EQ(derive_target_name(c.narrow(0)), c.narrow(1)) << c.where;
-  for (const char* yes : {"-text", "-TEXT", "-Text", "-tExT"}) EXPECT_TRUE(is_text_option(yes)) << yes;
-  for (const char* no : {"-tex", "-texts", "text", "--text", "-t", "-edit", "-t\xC3\x89xt", "-tzxt", "-te[t", ""})
-    EXPECT_FALSE(is_text_option(no)) << no;
+  for (const testsupport::Case& c : testsupport::cases("driver.cases", "TextOption"))
+    EXPECT_EQ(is_text_option(c.narrow(0).c_str()), c.narrow(1) == "yes") << c.where;
 }
 
 TEST(Platform, PathsResolvedLexically) {
   std::string full;
-  for (const testsupport::Case& c : testsupport::cases("driver.cases", "FullPaths")) {
-    ASSERT_TRUE(resolve_full_path_in("/home/u", c.narrow(0), full)) << c.where;
-    EXPECT_EQ(full, c.narrow(1)) << c.where;
-  }
-  EXPECT_TRUE(resolve_full_path_in("/d", std::string(252, 'n'), full));  // 255 characters
-  EXPECT_EQ(full.size(), 255u);
-  EXPECT_FALSE(resolve_full_path_in("/d", std::string(253, 'n'), full));
-  EXPECT_TRUE(resolve_full_path_in("/d", std::string(300, 'n') + "/../k", full));
-  EXPECT_EQ(full, "/d/k");
+  for (const testsupport::Case& c : testsupport::cases("driver.cases", "FullPaths"))
+    EXPECT_EQ(resolve_full_path_in("/home/u", c.narrow(0), full) ? full : "!", c.narrow(1)) << c.where;
 }
 
 TEST(Platform, NamesWidenedFromUtf8) {

@@ -61,14 +61,11 @@ F next(const char* name) {
 void fail_allocation(uint64_t nth, bool persistent = false) {
   alloc_fail_at = nth, alloc_persistent = persistent, alloc_seen = 0, alloc_failed = false;
 }
-bool allocation_failed() { return alloc_failed; }
-int64_t live_allocations() { return alloc_live; }
 // From now on call number `nth` (from 1) of `call` fails; 0 fails none.
 void fail_file_call(FileCall call, uint64_t nth) {
   file_call = call, file_fail_at = nth;
   for (auto& n : file_seen) n = 0;
 }
-uint64_t file_calls(FileCall call) { return file_seen[static_cast<int>(call)]; }
 
 }  // namespace
 }  // namespace faults
@@ -140,12 +137,12 @@ TEST(Injection, EveryAllocationOfARun) {
       for (const bool persistent : {false, true}) {
         for (uint64_t n = 1;; ++n) {
           scene.prepare(form.bytes, text);
-          const int64_t live = faults::live_allocations();
+          const int64_t live = faults::alloc_live;
           faults::fail_allocation(n, persistent);
           const int status = scene.run();
-          const bool injected = faults::allocation_failed();
+          const bool injected = faults::alloc_failed;
           faults::fail_allocation(0);
-          const int64_t leaked = faults::live_allocations() - live;
+          const int64_t leaked = faults::alloc_live - live;
           const auto& console = scene.console;
           const std::string at = form.name + (text ? " -text" : "") + (persistent ? " from " : " at ") +
                                  std::to_string(n) + ": " + console.out + console.err;
@@ -178,7 +175,7 @@ TEST(Injection, EveryFileCallOnTheTarget) {
           scene.prepare(map.bytes, text, existing);
           faults::fail_file_call(call, 0);
           ASSERT_EQ(scene.run(), 0);
-          const uint64_t calls = faults::file_calls(call);
+          const uint64_t calls = faults::file_seen[k];
           ASSERT_GT(calls, 0u) << names[k];
           for (uint64_t n = 1; n <= calls; ++n) {
             scene.prepare(map.bytes, text, existing);

@@ -24,11 +24,6 @@ inline void put_wide(Bytes& b, const std::u16string& s) {
 }
 
 // `s` written n times over.
-inline std::string repeat(std::string_view s, size_t n) {
-  std::string r;
-  while (n-- > 0) r += s;
-  return r;
-}
 inline std::u16string repeat(std::u16string_view s, size_t n) {
   std::u16string r;
   while (n-- > 0) r += s;
