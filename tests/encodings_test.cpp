@@ -1,24 +1,42 @@
-// The text writer: the exact layout of tokens and values, indentation,
-// wrapping before column 1024, bare and quoted strings in pieces, blocks,
-// and numbers written and read back the same under any process locale.
+// Both encodings of the token stream, through scripts of read and write
+// operations (support/stream_script.h) over the rows of cases/text_reader,
+// text_writer and binary_stream: how the text body splits into words,
+// numbers, strings and group marks, how tokens open and close and lines are
+// counted, the blocks read_block copies out; the exact layout the text writer
+// gives, its wrapping and string pieces, numbers under any process locale; the
+// bytes of the binary encoding and what its reads refuse on damaged input.
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <clocale>
-#include <cmath>
 #include <locale>
-#include <random>
 
 #include "support/cases.h"
 #include "support/stream_script.h"
-#include "support/temp_dir.h"
 
 using namespace tokenfile;
 using namespace testsupport;
 
 namespace {
 
+class TextReader : public WithDictionary {};
 class TextWriter : public WithDictionary {};
+
+// Rows of a body, a read script, what it gave, and a last byte (an odd one)
+// to put after the body.
+void check_rows(std::string_view group) {
+  for (const Case& c : cases("text_reader.cases", group)) {
+    Bytes file = text_file(c.wide(0));
+    if (c.fields.size() > 3) file.push_back(from_hex(c.narrow(3)).at(0));
+    EXPECT_EQ(read_script(file, c.narrow(1)), c.narrow(2)) << c.where;
+  }
+}
+
+TEST_F(TextReader, SplitsTheBodyIntoLexemes) { check_rows("SplitsTheBodyIntoLexemes"); }
+TEST_F(TextReader, EndsOfTheData) { check_rows("EndsOfTheData"); }
+TEST_F(TextReader, ReadsNumbers) { check_rows("ReadsNumbers"); }
+TEST_F(TextReader, ReadsStringsBytesAndNames) { check_rows("ReadsStringsBytesAndNames"); }
+TEST_F(TextReader, OpensClosesAndCountsLines) { check_rows("OpensClosesAndCountsLines"); }
+TEST_F(TextReader, CopiesBlocks) { check_rows("CopiesBlocks"); }
 
 const std::u16string kTabs256(256, u'\t');
 
@@ -88,6 +106,20 @@ TEST_F(TextWriter, NumbersIgnoreTheLocale) {
   std::locale::global(old);
   EXPECT_EQ(show(body), "\\r\\ncomment ( 1.5 -1234.5 1e+20 1234567 -7654321 )");
   EXPECT_EQ(read, "1 1.5 -1234.5 1e+20 1234567 -7654321 !EOT !EOT ? 2.5 1");
+}
+
+// io_dev(1, io_map("AB")) at body offsets 16 to 43.
+const std::string kExample = "63000000 14000000 00 01000000 64000000 07000000 00 0200 4100 4200";
+
+TEST(BinaryReader, ReadsWhatTheLayoutHolds) {
+  for (const Case& c : cases("binary_stream.cases", "Reads"))
+    EXPECT_EQ(read_script(token_file('b', from_hex(c.narrow(0))), c.narrow(1)), c.narrow(2)) << c.where;
+  // A header line in UTF-16 shifts the body, not the positions.
+  EXPECT_EQ(read_script(token_file('b', from_hex(kExample), true), "Ouosccn"), "99 1 100 [AB] c c @44");
+}
+
+TEST(BinaryWriter, LaysDownEachValue) {
+  for (const Case& c : cases("binary_stream.cases", "Writes")) EXPECT_EQ(binary_written(c.wide(0)), c.narrow(1)) << c.where;
 }
 
 }  // namespace
