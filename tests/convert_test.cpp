@@ -37,11 +37,7 @@ Outcome convert(const Bytes& source, bool text) {
 
 using testsupport::repeat;
 
-class Convert : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() { ASSERT_NE(acquire_token_dictionary(), 0); }
-  static void TearDownTestSuite() { release_token_dictionary(); }
-};
+class Convert : public testsupport::WithDictionary {};
 
 // Every stored form of a source gives the same target, byte for byte.
 TEST_F(Convert, EveryFormGivesTheSameRunTimeMap) {
