@@ -7,6 +7,7 @@
 #include <random>
 
 #include "support/bytes.h"
+#include "support/cases.h"
 #include "tokenfile/byte_buffer.h"
 #include "tokenfile/file_container.h"
 #include "tokenfile/huffman.h"
@@ -93,15 +94,13 @@ TEST(ContainerLoad, HeaderFormsCompressionsAndRefusals) {
 TEST(ContainerBody, WriteSeekRead) {
   auto c = container_create(nullptr, '@', 0);
   uint8_t buffer[16] = {1, 2, 3, 4, 5, 6, 7, 8};
-  // {w write, r read or s seek, count or offset, origin (0 start, 1 end, 2 current)} -> {result, position, size}
-  const std::tuple<char, int32_t, int32_t, uint32_t, uint32_t, uint32_t> steps[] = {
-      {'w', 8, 0, 8, 8, 8},     {'s', -4, 2, 4, 4, 8},      {'w', 2, 0, 2, 6, 8},      {'s', -2, 2, 4, 4, 8},
-      {'w', 6, 0, 6, 10, 10},   {'s', 8, 0, 8, 8, 10},      {'s', -9, 2, ~0u, 8, 10},  {'s', 1, 1, ~0u, 8, 10},
-      {'s', -10, 1, 0, 0, 10},  {'s', -3, 1, 7, 7, 10},     {'r', 16, 0, 3, 10, 10},   {'r', 16, 0, 0, 10, 10}};
-  for (const auto& [op, arg, origin, result, pos, size] : steps) {
+  for (const testsupport::Case& step : testsupport::cases("container.cases", "Steps")) {
+    const char op = step.narrow(0)[0];
+    const int32_t arg = std::stoi(step.narrow(1)), origin = std::stoi(step.narrow(2));
     const uint32_t r = op == 'w' ? container_write(*c, buffer, arg)
                                  : op == 'r' ? container_read(*c, buffer, arg) : container_seek(*c, arg, origin);
-    EXPECT_EQ(std::tuple(r, c->body_pos, c->body_size), std::tuple(result, pos, size)) << op << arg;
+    EXPECT_EQ(std::to_string(r) + " " + std::to_string(c->body_pos) + " " + std::to_string(c->body_size),
+              step.narrow(3)) << step.where;
   }
   EXPECT_EQ(cat(body_of(*c), Bytes(buffer, buffer + 4)), (Bytes{1, 2, 3, 4, 1, 2, 3, 4, 5, 6, 4, 5, 6, 4}));
 }

@@ -7,6 +7,7 @@
 #include <tuple>
 #include <vector>
 
+#include "support/cases.h"
 #include "tokenfile/dictionary.h"
 
 using namespace tokenfile;
@@ -56,13 +57,12 @@ TEST(Dictionary, EveryNameAndItsNearMissesAgreeWithAScan) {
 }
 
 TEST(Dictionary, CompareFoldsOnlyAsciiLetters) {
-  const std::tuple<std::u16string, std::u16string, int> rows[] = {
-      {u"ANIM", u"anim", 0}, {u"anim", u"anim_node", -1}, {u"anim_node", u"animation", -1}, {u"Z", u"z", 0},
-      {u"a1", u"a_", -1}, {u"\u00e9", u"\u00c9", 1}, {u"b", u"", 1}, {std::u16string(u"ab\0c", 4), u"AB", 0}};
-  for (const auto& [a, b, s] : rows)
-    EXPECT_EQ(std::pair(std::clamp(compare_names_nocase(a.c_str(), b.c_str()), -1, 1),
-                        std::clamp(compare_names_nocase(std::u16string_view(a), std::u16string_view(b)), -1, 1)),
-              std::pair(s, s)) << testing::PrintToString(a);
+  for (const testsupport::Case& c : testsupport::cases("dictionary.cases", "Compare")) {
+    const std::u16string a = c.wide(0), b = c.wide(1);
+    const int sign = std::stoi(c.narrow(2));
+    EXPECT_EQ(std::clamp(compare_names_nocase(a.c_str(), b.c_str()), -1, 1), sign) << c.where;
+    EXPECT_EQ(std::clamp(compare_names_nocase(std::u16string_view(a), std::u16string_view(b)), -1, 1), sign) << c.where;
+  }
   // Views end at their size even where more letters follow.
   EXPECT_EQ(compare_names_nocase(std::u16string_view(u"abx", 2), std::u16string_view(u"ABC", 2)), 0);
 }

@@ -31,12 +31,11 @@ void check_rows(std::string_view group) {
   }
 }
 
-TEST_F(TextReader, SplitsTheBodyIntoLexemes) { check_rows("SplitsTheBodyIntoLexemes"); }
-TEST_F(TextReader, EndsOfTheData) { check_rows("EndsOfTheData"); }
-TEST_F(TextReader, ReadsNumbers) { check_rows("ReadsNumbers"); }
-TEST_F(TextReader, ReadsStringsBytesAndNames) { check_rows("ReadsStringsBytesAndNames"); }
-TEST_F(TextReader, OpensClosesAndCountsLines) { check_rows("OpensClosesAndCountsLines"); }
-TEST_F(TextReader, CopiesBlocks) { check_rows("CopiesBlocks"); }
+TEST_F(TextReader, LexemesValuesTokensLinesAndBlocks) {
+  for (const char* group : {"SplitsTheBodyIntoLexemes", "EndsOfTheData", "ReadsNumbers", "ReadsStringsBytesAndNames",
+                            "OpensClosesAndCountsLines", "CopiesBlocks"})
+    check_rows(group);
+}
 
 const std::u16string kTabs256(256, u'\t');
 

@@ -17,6 +17,7 @@
 #include "support/source_forms.h"
 #include "support/temp_dir.h"
 #include "tokenfile/dictionary.h"
+#include "tokenfile/token_stream.h"
 
 namespace faults {
 namespace {
@@ -196,6 +197,25 @@ TEST(Injection, EveryFileCallOnTheTarget) {
           }
         }
       }
+    }
+  }
+}
+
+// Inside the library a failed allocation is ERR_NO_MEMORY, whichever step
+// meets it: making the stream, opening a token, copying it out as a block;
+// a container that cannot be had is ERR_BAD_VALUE, as any failed load.
+TEST(Injection, EveryAllocationOfAStreamIsOutOfMemory) {
+  for (const auto& form : forms(u"io_dev ( KEYB 0 io_map ( A a ) )")) {
+    for (uint64_t n = 1, injected = 1; injected && !HasFailure(); ++n) {
+      Bytes file = form.bytes;
+      uint32_t id = 0;
+      faults::fail_allocation(n);
+      tokenfile::token_error = 0;
+      auto s = tokenfile::token_stream_open_memory(std::move(file), tokenfile::STREAM_READ, 0, 0);
+      const bool ok = s && s->read_token_open(id, nullptr) && s->read_block() != nullptr;
+      injected = faults::alloc_failed, faults::fail_allocation(0);
+      const int32_t code = tokenfile::token_error;
+      EXPECT_TRUE(ok || code == tokenfile::ERR_NO_MEMORY || (!s && code == tokenfile::ERR_BAD_VALUE)) << n;
     }
   }
 }
