@@ -2,8 +2,8 @@
 //
 // The source and the target advance together: every io_dev and io_map opened
 // on the target is closed before the next source token is taken. The
-// conversion sees the streams only through their operations, except where a
-// diagnostic needs to know where the data ends (see source_exhausted).
+// conversion sees the streams only through their operations and the
+// queries that say where reading stands, which place its diagnostics.
 #include "app/convert.h"
 
 #include <array>
@@ -22,6 +22,7 @@ using tokenfile::ERR_END_OF_DATA;
 using tokenfile::ERR_END_OF_TOKEN;
 using tokenfile::ERR_NO_MEMORY;
 using tokenfile::ERR_SYNTAX;
+using tokenfile::ReadStop;
 using tokenfile::token_error;
 using tokenfile::TokenStream;
 
@@ -67,7 +68,7 @@ class Converter {
         target_(target),
         console_(console),
         source_name_(source_name),
-        binary_source_((source.flags & tokenfile::STREAM_BINARY) != 0) {}
+        binary_source_((tokenfile::token_stream_flags(source) & tokenfile::STREAM_BINARY) != 0) {}
 
   // True when the whole source was converted; otherwise the failure has been
   // reported on both channels.
@@ -82,10 +83,11 @@ class Converter {
       token_error = 0;
       open = source_.read_token_open(id, nullptr) != 0;
     }
-    // The binary reader reports the end of the data also when 1 to 3 bytes
-    // stand where the next token's id would: a source cut inside a token.
-    if (token_error == ERR_END_OF_DATA && !source_exhausted()) {
-      return binary_source_ ? fail(Cause::EndInsideToken) : fail_syntax();
+    // The end of the data, but with a fragment left: 1 to 3 bytes where the
+    // next binary token's id would be (a source cut inside a token), or the
+    // odd byte of a text source.
+    if (token_error == ERR_END_OF_DATA && source_.read_stop() == ReadStop::DamagedTail) {
+      return fail(binary_source_ ? Cause::EndInsideToken : Cause::OddByte);
     }
     if (token_error != ERR_END_OF_DATA) return fail_open({"the top level", "a token"});
     return true;
@@ -214,53 +216,38 @@ class Converter {
   // unreported for the caller, as the end of the list.
   bool read_string(Reading reading, bool list_item = false) {
     token_error = 0;
-    const uint32_t before = source_.position;
-    bool cut;
-    if (binary_source_) {
-      if (!source_.read_wstring(text_.data(), STRING_CAPACITY)) {
-        if (!list_item || token_error != ERR_END_OF_TOKEN) fail_read(reading, before);
-        return false;
-      }
-      // Only the count tells a binary string's length: position moved over
-      // the 2-byte count and the n units.
-      cut = (source_.position - before - 2) / 2 >= STRING_CAPACITY;
-    } else {
-      // One unit more than the format's buffer, with a mark in its last
-      // place: the text reader fills that place only when the string is
-      // longer than 255 units, and the result is then cut to 255 here,
-      // which is what the 256-unit buffer would have held.
-      text_[STRING_CAPACITY] = 1;
-      if (!source_.read_wstring(text_.data(), STRING_CAPACITY + 1)) {
-        if (!list_item || token_error != ERR_END_OF_TOKEN) fail_read(reading, before);
-        return false;
-      }
-      cut = text_[STRING_CAPACITY] == 0;
+    if (!source_.read_wstring(text_.data(), STRING_CAPACITY)) {
+      if (!list_item || token_error != ERR_END_OF_TOKEN) fail_read(reading, true);
+      return false;
     }
-    text_[STRING_CAPACITY - 1] = 0;
-    if (cut) report(console_, Severity::Warning, source_name_, location(), Cause::StringCut, {reading.token});
+    if (source_.last_string_length() >= STRING_CAPACITY) {
+      report(console_, Severity::Warning, source_name_, location(), Cause::StringCut, {reading.token});
+    }
     return true;
   }
 
   // --- failures ---
 
-  // Prints the failure message and the diagnostic; always false.
+  // Prints the failure message and the diagnostic; always false. The
+  // diagnostic stands where the last read stood; one about the data ending
+  // where it ended, one about a token at the token's name.
   bool fail(Cause cause, std::initializer_list<std::string_view> args = {}) {
     print_failure_message(console_, source_);
-    report(console_, Severity::Error, source_name_, location(), cause, args);
+    const tokenfile::SourceSpan span = source_.last_span();
+    const tokenfile::SourcePlace at = cause == Cause::EndInsideToken || cause == Cause::OddByte ? span.end
+                                      : cause == Cause::DeviceHasNoControls ? source_.open_token_place()
+                                                                            : span.begin;
+    report(console_, Severity::Error, source_name_, location(at), cause, args);
     return false;
   }
 
   // A failed value read or read_token_close, from the code it left.
-  // `position_before` is the source position before a failed string read,
-  // 0 for other reads.
-  bool fail_read(Reading reading, uint32_t position_before = 0) {
+  bool fail_read(Reading reading, bool string_read = false) {
     if (token_error == ERR_END_OF_TOKEN) return fail(Cause::MissingValue, {reading.token, reading.what});
-    // A binary string longer than the buffer fails with no code and leaves
-    // the stream after the string.
-    if (binary_source_ && token_error == 0 && position_before != 0 &&
-        source_.position - position_before > 2) {
-      const uint32_t units = (source_.position - position_before - 2) / 2;
-      return fail(Cause::StringTooLong, {reading.token, decimal(units)});
+    // A binary string longer than the buffer fails with no code, the data
+    // not run out, and leaves the stream after the string.
+    if (binary_source_ && string_read && token_error == 0 && source_.read_stop() == ReadStop::None) {
+      return fail(Cause::StringTooLong, {reading.token, decimal(source_.last_string_length())});
     }
     if (token_error == 0 && !binary_source_) {
       return fail(Cause::WrongValueKind, {reading.token, reading.what, last_lexeme()});
@@ -270,7 +257,7 @@ class Converter {
 
   // A failed read_token_open whose code is not the normal end.
   bool fail_open(Reading reading) {
-    if (!binary_source_ && token_error == ERR_END_OF_DATA && !source_exhausted()) {
+    if (!binary_source_ && token_error == ERR_END_OF_DATA && source_.read_stop() == ReadStop::None) {
       // Inside a token: a lexeme that is no token name.
       return fail(Cause::StrayChild, {reading.token});
     }
@@ -280,6 +267,9 @@ class Converter {
 
   // The causes every kind of read shares.
   bool fail_common(Reading reading) {
+    if (source_.read_stop() == ReadStop::DamagedTail) {
+      return fail(binary_source_ ? Cause::EndInsideToken : Cause::OddByte);
+    }
     switch (token_error) {
       case ERR_NO_MEMORY:
         return fail(Cause::OutOfMemory);
@@ -289,9 +279,7 @@ class Converter {
       case ERR_SYNTAX:
         // The text reader also says ERR_SYNTAX when the data ends inside a
         // word or a string; a syntax error proper ends with a lexeme.
-        if (!binary_source_ && !(source_exhausted() && !last_unit_is_paren())) {
-          return fail_syntax();
-        }
+        if (!binary_source_ && source_.read_stop() == ReadStop::None) return fail_syntax();
         break;
       default:
         break;
@@ -312,65 +300,22 @@ class Converter {
     return fail(Cause::WriteFailed, {tokenfile::token_error_name(code)});
   }
 
-  Location location() const {
-    return {binary_source_ ? Location::Kind::Offset : Location::Kind::Line,
-            tokenfile::token_stream_line(source_)};
+  Location location(const tokenfile::SourcePlace& at) const {
+    if (binary_source_) return {Location::Kind::Byte, at.offset};
+    return {Location::Kind::Line, at.line, at.column};
   }
+  // Where the last read stood: the lexeme or value it took or stopped at.
+  Location location() const { return location(source_.last_span().begin); }
 
   std::string shown_text() const { return printable(std::u16string_view(text_.data())); }
 
-  // --- where the data ends, for diagnostics ---
-  //
-  // The stream interface has no operation that tells where the data ends,
-  // so these look at the loaded body itself (read only).
-
-  // True when nothing of the body is left to read.
-  bool source_exhausted() const {
-    const tokenfile::FileContainer* c = source_.container.get();
-    if (c == nullptr) return true;
-    if (!binary_source_) return c->body_pos >= c->body_size;
-    // position counts the stream header line as 16 bytes; stored in UTF-16
-    // ("V", 0, "U", 0, ...) it takes 32.
-    const uint32_t extra = (c->body_size >= 2 && c->body()[1] == 0) ? 16 : 0;
-    return c->body_size < extra || source_.position >= c->body_size - extra;
-  }
-
-  // True when the text read last is a parenthesis (a lexeme of its own).
-  bool last_unit_is_paren() const {
-    const tokenfile::FileContainer* c = source_.container.get();
-    if (c == nullptr || c->body_pos < 2) return false;
-    const uint8_t* at = c->body() + (c->body_pos & ~1u) - 2;
-    return at[1] == 0 && (at[0] == '(' || at[0] == ')');
-  }
-
-  // The text lexeme that ends where the text reader stopped reading: the
-  // last word before the body position, for syntax diagnostics; empty when
-  // the reader stopped before the first token.
+  // The lexeme read last as the source has it, for syntax diagnostics: a
+  // long one shows its last 48 characters.
   std::string last_lexeme() const {
-    const tokenfile::FileContainer* c = source_.container.get();
-    if (c == nullptr || c->body_size < 16) return {};
-    const uint8_t* body = c->body();
-    // The stream header line takes 16 bytes, or 32 in UTF-16.
-    const uint32_t floor = body[1] == 0 ? 32 : 16;
-    uint32_t end = c->body_pos & ~1u;
-    if (end < floor) return {};
-    auto unit = [body](uint32_t at) { return static_cast<char16_t>(body[at] | (body[at + 1] << 8)); };
-    auto blank = [](char16_t u) { return u <= 0x20 || u == 0x7F; };
-    while (end >= floor + 2 && blank(unit(end - 2))) end -= 2;
-    if (end >= floor + 2 && (unit(end - 2) == u'(' || unit(end - 2) == u')')) {
-      return std::string(1, static_cast<char>(unit(end - 2)));
-    }
-    auto in_word = [&](uint32_t at) {
-      const char16_t u = unit(at);
-      return !blank(u) && u != u'(' && u != u')';
-    };
-    constexpr uint32_t limit = 2 * 48;
-    uint32_t start = end;
-    while (start >= floor + 2 && end - start < limit && in_word(start - 2)) start -= 2;
-    std::u16string word;
-    for (uint32_t at = start; at < end; at += 2) word.push_back(unit(at));
-    const bool cut = start >= floor + 2 && in_word(start - 2);
-    return cut ? "..." + printable(word) : printable(word);
+    const std::u16string_view lexeme = source_.last_lexeme();
+    constexpr size_t kShown = 48;
+    if (lexeme.size() <= kShown) return printable(lexeme);
+    return "..." + printable(lexeme.substr(lexeme.size() - kShown));
   }
 
   TokenStream& source_;

@@ -41,6 +41,15 @@ constexpr std::array cause_table{
     CauseEntry{Cause::FileBadHeader,
                "not a token file: the body does not start with a stream header "
                "line \"VUXA\" of format version 0 and encoding 't' or 'b'"},
+    CauseEntry{Cause::FileHeaderCut, "the file header is cut short"},
+    CauseEntry{Cause::FileNoBody, "the file holds a file header and nothing after it"},
+    CauseEntry{Cause::FileForgedSize, "the size in the file header does not match the compressed body"},
+    CauseEntry{Cause::FileTooLarge, "the body is 4 GiB or larger"},
+    CauseEntry{Cause::FileBigEndian,
+               "the file is UTF-16 in big-endian byte order; token files are little-endian "
+               "(byte-order mark FF FE)"},
+    CauseEntry{Cause::FileUtf8, "the file is 8-bit or UTF-8 text; a source is a UTF-16 token file"},
+    CauseEntry{Cause::FileBadHeaderPart, "not a token file: the stream header line has %1; expected %2"},
     CauseEntry{Cause::DirectoryMissing, "the directory \"%1\" does not exist"},
     CauseEntry{Cause::DirectoryNotWritable, "cannot create a file in \"%1\": %2"},
     CauseEntry{Cause::TargetNotCreated, "the output file cannot be created"},
@@ -73,6 +82,7 @@ constexpr std::array cause_table{
     CauseEntry{Cause::Syntax, "syntax error at \"%1\""},
     CauseEntry{Cause::SyntaxNoLexeme, "syntax error"},
     CauseEntry{Cause::EndInsideToken, "the data ends inside a token"},
+    CauseEntry{Cause::OddByte, "the file ends in the middle of a character (an odd number of bytes)"},
     CauseEntry{Cause::StringTooLong, "a string of %2 characters in %1 is longer than 256 characters"},
     CauseEntry{Cause::ReadFailed, "reading the source failed (%1)"},
     CauseEntry{Cause::WriteFailed, "writing the output failed (%1)"},
@@ -129,24 +139,24 @@ std::string cause_text(Cause cause, std::initializer_list<std::string_view> args
 std::string diagnostic_line(Severity severity, std::string_view source, Location where,
                             std::string_view cause) {
   std::string line(source);
-  char number[16];
-  const auto n = std::to_chars(number, number + sizeof number, where.value).ptr;
-  switch (where.kind) {
-    case Location::Kind::Line:
+  char number[24];
+  auto append_number = [&](uint64_t value) {
+    line.append(number, std::to_chars(number, number + sizeof number, value).ptr);
+  };
+  if (where.kind == Location::Kind::Line) {
+    line.push_back(':');
+    append_number(where.value);
+    if (where.column != 0) {
       line.push_back(':');
-      line.append(number, n);
-      line.push_back(':');
-      break;
-    case Location::Kind::Offset:
-      line.append(": offset ");
-      line.append(number, n);
-      line.push_back(':');
-      break;
-    case Location::Kind::None:
-      line.push_back(':');
-      break;
+      append_number(where.column);
+    }
   }
-  line.append(severity == Severity::Error ? " error: " : " warning: ");
+  line.append(severity == Severity::Error ? ": error: " : ": warning: ");
+  if (where.kind == Location::Kind::Byte) {
+    line.append("at byte ");
+    append_number(where.value);
+    line.append(": ");
+  }
   line.append(cause);
   line.push_back('\n');
   return line;

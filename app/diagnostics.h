@@ -2,9 +2,9 @@
 // error after a failure (or for a warning), in the form compilers use so
 // that editors can jump to the place:
 //
-//   SOURCE:LINE: error: CAUSE         (text source: the line number)
-//   SOURCE: offset N: error: CAUSE    (binary source: the byte offset)
-//   NAME: error: CAUSE                (no place: a file that cannot be used)
+//   SOURCE:LINE:COLUMN: error: CAUSE   (text source)
+//   SOURCE: error: at byte N: CAUSE    (binary source: the offset in the file)
+//   NAME: error: CAUSE                 (no place: a file that cannot be used)
 //
 // Standard output is not touched here; the program's fixed messages stay as they
 // are. Every cause text lives in the table behind cause_text.
@@ -37,6 +37,13 @@ enum class Cause : uint8_t {
   FileNotLoadable,
   FileTooShort,
   FileBadHeader,
+  FileHeaderCut,
+  FileNoBody,
+  FileForgedSize,
+  FileTooLarge,
+  FileBigEndian,
+  FileUtf8,
+  FileBadHeaderPart,  // %1 the part and its character, %2 what is expected
   DirectoryMissing,      // %1 directory
   DirectoryNotWritable,  // %1 directory, %2 errno text
   TargetNotCreated,
@@ -57,6 +64,7 @@ enum class Cause : uint8_t {
   Syntax,          // %1 lexeme met
   SyntaxNoLexeme,
   EndInsideToken,
+  OddByte,
   StringTooLong,  // %1 token, %2 length
   ReadFailed,     // %1 error code name
   WriteFailed,    // %1 error code name
@@ -67,9 +75,10 @@ enum class Cause : uint8_t {
 enum class Severity : uint8_t { Error, Warning };
 
 struct Location {
-  enum class Kind : uint8_t { None, Line, Offset };
+  enum class Kind : uint8_t { None, Line, Byte };
   Kind kind = Kind::None;
-  uint32_t value = 0;
+  uint64_t value = 0;   // the line, or the byte offset
+  uint32_t column = 0;  // with a line: its column, 0 when unknown
 };
 
 // The cause's text with %1, %2 and %3 replaced by the arguments in order.

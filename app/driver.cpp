@@ -80,57 +80,76 @@ bool name_cause(const char* name, const char16_t* wide, Cause& cause) noexcept {
   return false;
 }
 
-// Why the source could not be opened, from the file itself and the code
-// token_stream_open_path left (cleared before the call).
-void report_source_open_failure(Console& console, const char* name, const char16_t* wide) {
+// What a refused stream header line part is, and what was expected of it.
+std::pair<std::string, std::string> header_part_texts(tokenfile::HeaderPart part, std::u16string_view line) {
+  auto shown = [&line](size_t at) { return "'" + printable(line.substr(at, 1)) + "'"; };
+  switch (part) {
+    case tokenfile::HeaderPart::Encoding:
+      return {"the encoding " + shown(7), "'t' or 'b'"};
+    case tokenfile::HeaderPart::FormatVersion:
+      return {"the format version " + shown(4), "'0'"};
+    case tokenfile::HeaderPart::FileType:
+      return {"the file type " + shown(5), "'i' (an input map)"};
+    case tokenfile::HeaderPart::FileVersion:
+      return {"the file version " + shown(6), "'0'"};
+    default:
+      return {"no tag \"VUXA\"", "a stream header line"};
+  }
+}
+
+// Why the source could not be opened, from what the library says.
+void report_source_open_failure(Console& console, const char* name, const char16_t* wide,
+                                const tokenfile::OpenFailure& failure) {
   auto say = [&](Cause cause, std::initializer_list<std::string_view> args = {}) {
     report(console, Severity::Error, name, {}, cause, args);
   };
-  const int32_t code = token_error;
   Cause cause;
   if (name_cause(name, wide, cause)) return say(cause);
-  const FileIdentity file = identify_file(name);
-  switch (file.kind) {
-    case FileKind::Missing:
+  using tokenfile::OpenProblem;
+  switch (failure.problem) {
+    case OpenProblem::Missing:
       return say(Cause::FileMissing);
-    case FileKind::Directory:
+    case OpenProblem::Directory:
       return say(Cause::FileIsDirectory);
-    case FileKind::Other:
+    case OpenProblem::NotRegular:
       return say(Cause::FileNotRegular);
-    case FileKind::Inaccessible:
-      return say(Cause::FileUnreadable, {error_text(file.error)});
-    case FileKind::Regular:
+    case OpenProblem::Unreadable:
+      return say(Cause::FileUnreadable, {error_text(failure.error)});
+    case OpenProblem::Empty:
+      return say(Cause::FileEmpty);
+    case OpenProblem::HeaderCut:
+      return say(Cause::FileHeaderCut);
+    case OpenProblem::NoBody:
+      return say(Cause::FileNoBody);
+    case OpenProblem::UnknownCompression: {
+      const char16_t c = failure.detail;
+      const char shown[2] = {c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?', 0};
+      return say(Cause::FileBadCompression, {shown});
+    }
+    case OpenProblem::ForgedSize:
+      return say(Cause::FileForgedSize);
+    case OpenProblem::DamagedBody:
+      return say(Cause::FileDamagedBody);
+    case OpenProblem::TooLarge:
+      return say(Cause::FileTooLarge);
+    case OpenProblem::TooShort:
+      return say(Cause::FileTooShort);
+    case OpenProblem::BigEndianUtf16:
+      return say(Cause::FileBigEndian);
+    case OpenProblem::Utf8Text:
+      return say(Cause::FileUtf8);
+    case OpenProblem::BadHeaderLine: {
+      if (failure.part == tokenfile::HeaderPart::Tag) return say(Cause::FileBadHeader);
+      const auto [part, expected] = header_part_texts(failure.part, std::u16string_view(failure.header_line, 8));
+      return say(Cause::FileBadHeaderPart, {part, expected});
+    }
+    case OpenProblem::OutOfMemory:
+      return say(Cause::OutOfMemory);
+    case OpenProblem::BadName:
+    case OpenProblem::None:
       break;
   }
-  if (code == tokenfile::ERR_NO_MEMORY) return say(Cause::OutOfMemory);
-  if (code == tokenfile::ERR_BAD_HEADER) return say(Cause::FileBadHeader);
-  if (code != tokenfile::ERR_BAD_VALUE) {
-    // No code: the file could not be opened, or its body is shorter than
-    // the stream header line.
-    std::FILE* f = std::fopen(name, "rb");
-    if (f == nullptr) return say(Cause::FileUnreadable, {error_text(errno)});
-    std::fclose(f);
-    return say(Cause::FileTooShort);
-  }
-  // The container could not load the file: look at its file header.
-  uint8_t head[34];
-  const size_t n = read_file_head(name, head, sizeof head);
-  if (n == 0) return say(Cause::FileEmpty);
-  int compression = -1;
-  static constexpr uint8_t wide_magic[] = {0xFF, 0xFE, 'T', 0, 'O', 0, 'R', 0, 'V', 0, 'I', 0};
-  if (n >= 34 && std::memcmp(head, wide_magic, sizeof wide_magic) == 0) {
-    compression = head[2 + 2 * 7];
-  } else if (n >= 8 && std::memcmp(head, "TORVI", 5) == 0) {
-    compression = head[7];
-  }
-  if (compression == 'B' || compression == 'F') return say(Cause::FileDamagedBody);
-  if (compression == '@') return say(Cause::FileTooShort);
-  if (compression >= 0) {
-    const char shown[2] = {compression >= 0x20 && compression < 0x7F ? static_cast<char>(compression) : '?',
-                           0};
-    return say(Cause::FileBadCompression, {shown});
-  }
-  return say(Cause::FileNotLoadable);
+  say(Cause::FileNotLoadable);
 }
 
 // The directory part of a name ("." for a bare name, "/" at the root).
@@ -213,12 +232,12 @@ int run_with_dictionary(int argc, const char* const* argv, Console& console) {
 
   // The unresolved names are opened; the full paths served the comparison.
   const char16_t* wide_source = widen_ansi_name(source_name);
-  token_error = 0;
+  tokenfile::OpenFailure failure;
   std::unique_ptr<TokenStream> source =
-      tokenfile::token_stream_open_path(wide_source, tokenfile::STREAM_READ, 0, 0, u'@');
+      tokenfile::token_stream_open_path(wide_source, tokenfile::STREAM_READ, 0, 0, u'@', &failure);
   if (!source) {
     print_with_name(console, "Error opening ", source_name);
-    report_source_open_failure(console, source_name, wide_source);
+    report_source_open_failure(console, source_name, wide_source, failure);
     return STATUS_FAILURE;
   }
 

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "app/input_map_tables.h"
+#include "tokenfile/stream_internals.h"
 #include "tokenfile/dictionary.h"
 #include "tokenfile/file_container.h"
 
@@ -108,7 +109,7 @@ class Generator {
       : shape_(shape), rng_(shape.seed), out_(out), script_(script) {}
 
   void run() {
-    while (out_.container->body_size < shape_.body_bytes) {
+    while (tokenfile::StreamInternals::container(out_)->body_size < shape_.body_bytes) {
       const uint32_t pick = rng_.below(100);
       if (pick < 3) {
         comment();

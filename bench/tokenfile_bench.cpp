@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "bench_data.h"
+#include "tokenfile/stream_internals.h"
 #include "tokenfile/file_container.h"
 #include "tokenfile/text/text_stream.h"
 #include "tokenfile/token_stream.h"
@@ -80,7 +81,7 @@ void writer(benchmark::State& state, Encoding encoding, bool to_bytes) {
   for (auto _ : state) {
     auto s = tokenfile::token_stream_open(nullptr, flags, u'i', u'0', u'@');
     if (!s || !script.replay(*s)) return state.SkipWithError("write failed");
-    written = s->container->body_size;
+    written = tokenfile::StreamInternals::container(*s)->body_size;
     if (to_bytes) {
       Bytes out;
       if (!tokenfile::token_stream_close_to_bytes(std::move(s), out))

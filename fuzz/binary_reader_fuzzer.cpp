@@ -6,16 +6,18 @@
 // that file must then hold exactly the blocks, one complete token each.
 #include "fuzz_support.h"
 #include "tokenfile/binary/binary_stream.h"
+#include "tokenfile/stream_internals.h"
 
 using namespace tokenfile;
 using fuzzsupport::Bytes;
+using SI = tokenfile::StreamInternals;
 
 namespace {
 
 // block_end names the end of the innermost open token, 0 at the top level.
 void check_binary_state(const TokenStream& s) {
   const auto& b = static_cast<const BinaryTokenStream&>(s);
-  FUZZ_CHECK(b.block_end == (b.open_tokens.empty() ? 0 : b.open_tokens.back()));
+  FUZZ_CHECK(b.block_end == (SI::open_tokens(b).empty() ? 0 : SI::open_tokens(b).back()));
 }
 
 size_t top_level_tokens(TokenStream& s) {
@@ -37,23 +39,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Bytes body = in.rest();
   auto stream = token_stream_open_memory(fuzzsupport::binary_file_around(body), STREAM_READ, 0, 0);
   FUZZ_CHECK(stream != nullptr);
-  FUZZ_CHECK(stream->flags & STREAM_BINARY);
+  FUZZ_CHECK(SI::flags(*stream) & STREAM_BINARY);
   auto sink = token_stream_open(nullptr, STREAM_WRITE | STREAM_BINARY, u'i', u'0', u'@');
   FUZZ_CHECK(sink != nullptr);
   auto& sink_state = static_cast<BinaryTokenStream&>(*sink);
 
   fuzzsupport::run_read_ops(*stream, ops, body.size(), sink.get(), check_binary_state);
-  FUZZ_CHECK(sink_state.open_tokens.empty());
+  FUZZ_CHECK(SI::open_tokens(sink_state).empty());
 
   // Count the blocks by their images: the writer appended them one after
   // another behind the 16-byte header line.
-  const uint32_t written = sink_state.position - 16;
+  const uint32_t written = SI::position(sink_state) - 16;
   Bytes copied;
   FUZZ_CHECK(token_stream_close_to_bytes(std::move(sink), copied) != 0);
   auto again = token_stream_open_memory(std::move(copied), STREAM_READ, 0, 0);
   FUZZ_CHECK(again != nullptr);
   const size_t tokens = top_level_tokens(*again);
   FUZZ_CHECK((tokens == 0) == (written == 0));
-  FUZZ_CHECK(again->position == 16 + written);
+  FUZZ_CHECK(SI::position(*again) == 16 + written);
   return 0;
 }

@@ -4,10 +4,12 @@
 
 #include "tokenfile/byte_order.h"
 #include "tokenfile/dictionary.h"
+#include "tokenfile/stream_internals.h"
 
 namespace fuzzsupport {
 
 using tokenfile::TokenStream;
+using SI = tokenfile::StreamInternals;
 
 namespace {
 
@@ -29,20 +31,20 @@ bool terminated_within(const char16_t* text, size_t capacity) {
 }
 
 void check_position(const TokenStream& s) {
-  FUZZ_CHECK(s.container != nullptr);
-  FUZZ_CHECK(s.container->body_pos <= s.container->body_size);
+  FUZZ_CHECK(SI::container(s) != nullptr);
+  FUZZ_CHECK(SI::container(s)->body_pos <= SI::container(s)->body_size);
 }
 
 void check_label(const TokenStream& s, const char16_t* label) {
   if (label == nullptr) return;
-  FUZZ_CHECK(label == s.label);
-  FUZZ_CHECK(terminated_within(s.label, 33));
+  FUZZ_CHECK(label == SI::label(s));
+  FUZZ_CHECK(terminated_within(SI::label(s), 33));
 }
 
 // A binary block is a complete token image: id, a length that counts the
 // rest of the image, a label count whose label fits inside it.
 void check_block(const TokenStream& s, const tokenfile::TokenBlock& block) {
-  if (s.flags & tokenfile::STREAM_BINARY) {
+  if (SI::flags(s) & tokenfile::STREAM_BINARY) {
     FUZZ_CHECK(block.kind == tokenfile::BLOCK_BINARY);
     FUZZ_CHECK(block.bytes.size() >= 9);
     FUZZ_CHECK(tokenfile::load_u32le(block.bytes.data() + 4) == block.bytes.size() - 8);
@@ -77,7 +79,7 @@ void acquire_dictionary_once() {
 }
 
 size_t walk_to_end(TokenStream& s, size_t body_size) {
-  const bool binary = (s.flags & tokenfile::STREAM_BINARY) != 0;
+  const bool binary = (SI::flags(s) & tokenfile::STREAM_BINARY) != 0;
   size_t opened = 0;
   const size_t bound = step_bound(body_size);
   for (size_t step = 0;; ++step) {
@@ -95,19 +97,19 @@ size_t walk_to_end(TokenStream& s, size_t body_size) {
     }
     uint32_t id = 0;
     const char16_t* label = nullptr;
-    const uint64_t position_before = s.position;
+    const uint64_t position_before = SI::position(s);
     if (s.read_token_open(id, &label)) {
       check_label(s, label);
-      if (binary) FUZZ_CHECK(s.position >= position_before + 9);
+      if (binary) FUZZ_CHECK(SI::position(s) >= position_before + 9);
       ++opened;
       continue;
     }
     check_position(s);
     // A close that fails but still leaves the token (a binary token whose
     // end lies past the body) lets the walk go on with its parent.
-    const size_t open_before = s.open_tokens.size();
-    if (!s.read_token_close() && s.open_tokens.size() >= open_before) break;
-    FUZZ_CHECK(s.open_tokens.size() < open_before);
+    const size_t open_before = SI::open_tokens(s).size();
+    if (!s.read_token_close() && SI::open_tokens(s).size() >= open_before) break;
+    FUZZ_CHECK(SI::open_tokens(s).size() < open_before);
     check_position(s);
   }
   (void)tokenfile::token_stream_line(s);

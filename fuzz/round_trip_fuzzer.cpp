@@ -200,7 +200,7 @@ Bytes write_file(const Node& tree, uint32_t encoding, char16_t compression) {
 void check_reads_back(Bytes file, const Node& expected, uint32_t encoding) {
   auto r = token_stream_open_memory(std::move(file), STREAM_READ, u'i', u'0');
   FUZZ_CHECK(r != nullptr);
-  FUZZ_CHECK(r->flags & encoding);
+  FUZZ_CHECK(tokenfile::token_stream_flags(*r) & encoding);
   Node got;
   FUZZ_CHECK(fuzzsupport::read_tree(*r, expected, got));
   if (dump(got) != dump(expected)) {

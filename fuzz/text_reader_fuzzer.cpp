@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Bytes body = in.rest();
   auto stream = token_stream_open_memory(fuzzsupport::text_file_around(body), STREAM_READ, 0, 0);
   FUZZ_CHECK(stream != nullptr);
-  FUZZ_CHECK(stream->flags & STREAM_TEXT);
+  FUZZ_CHECK(token_stream_flags(*stream) & STREAM_TEXT);
   auto sink = token_stream_open(nullptr, STREAM_WRITE | STREAM_TEXT, u'i', u'0', u'@');
   FUZZ_CHECK(sink != nullptr);
 

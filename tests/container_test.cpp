@@ -138,6 +138,7 @@ TEST(ByteBuffer, GrowsKeepingEveryByteAndMovesRarely) {
   // Byte by byte past the switch to pages of its own (256 KiB) and on
   // through several remappings; then refused what cannot be had, and shrunk.
   ByteBuffer b;
+  ASSERT_TRUE(b.reserve(100) && b.size() == 0 && b.data() != nullptr);
   int moves = 0;
   for (size_t n = 1; n <= (5u << 20); ++n) {
     const uint8_t* before = b.data();

@@ -35,7 +35,11 @@ class Driver : public ::testing::Test {
     for (const testsupport::Case& c : testsupport::cases("driver.cases", "Files")) {
       const std::string name = c.narrow(0), kind = c.narrow(1), what = c.fields.size() > 2 ? c.narrow(2) : "";
       if (kind == "dir") fs::create_directory(name);
-      if (kind == "source") testsupport::write_file(name, testsupport::text_source(c.wide(2)));
+      if (kind == "source") {
+        Bytes bytes = testsupport::text_source(c.wide(2));
+        if (c.fields.size() > 3) bytes.push_back(testsupport::from_hex(c.narrow(3)).at(0));
+        testsupport::write_file(name, bytes);
+      }
       if (kind == "hex") testsupport::write_file(name, testsupport::from_hex(what));
       if (kind == "symlink") fs::create_symlink(what, name);
       if (kind == "hardlink") fs::create_hard_link(what, name);
@@ -128,9 +132,10 @@ TEST(Diagnostics, TextsAndLines) {
   EXPECT_EQ(cause_text(Cause::StringCut), "a string in  is longer than 255 characters; only its first 255 are converted");
   EXPECT_EQ(cause_text(Cause::OutOfMemory, {"unused"}), "out of memory");
   using K = Location::Kind;
-  EXPECT_EQ(diagnostic_line(Severity::Error, "m.txt", {K::Line, 0}, "c"), "m.txt:0: error: c\n");
-  EXPECT_EQ(diagnostic_line(Severity::Warning, "m", {K::Offset, 4294967295u}, "%1"), "m: offset 4294967295: warning: %1\n");
-  EXPECT_EQ(diagnostic_line(Severity::Error, "", {K::None, 7}, ""), ": error: \n");
+  EXPECT_EQ(diagnostic_line(Severity::Error, "m.txt", {K::Line, 3, 0}, "c"), "m.txt:3: error: c\n");
+  EXPECT_EQ(diagnostic_line(Severity::Error, "m.txt", {K::Line, 4294967296u, 11}, "c"), "m.txt:4294967296:11: error: c\n");
+  EXPECT_EQ(diagnostic_line(Severity::Warning, "m", {K::Byte, 4294967330u}, "%1"), "m: warning: at byte 4294967330: %1\n");
+  EXPECT_EQ(diagnostic_line(Severity::Error, "", {K::None, 7, 7}, ""), ": error: \n");
   for (const testsupport::Case& c : testsupport::cases("driver.cases", "Printable"))
     EXPECT_EQ(printable(c.wide(0)), c.narrow(1)) << c.where;
   EXPECT_EQ(printable(u"abcdef", 3), "abc...");

@@ -25,8 +25,8 @@ std::string open_line(const std::string& line, bool wide, char16_t type = 0, cha
   auto s = token_stream_open_memory(f, STREAM_READ | STREAM_TEXT | STREAM_BINARY | 0x100, type, version);
   if (!s) return "!" + code_name(token_error);
   char out[32];
-  std::snprintf(out, sizeof out, "%x @%u %c%c", s->flags, token_stream_line(*s), char(s->header_chars[5]),
-                char(s->header_chars[7]));
+  std::snprintf(out, sizeof out, "%x @%u %c%c", token_stream_flags(*s), token_stream_line(*s),
+                char(token_stream_header(*s)[5]), char(token_stream_header(*s)[7]));
   return out;
 }
 

@@ -30,34 +30,41 @@ bool has_wide_magic(const uint8_t* f, size_t size) {
   return true;
 }
 
-bool expand_zlib(FileContainer& c, const uint8_t* packed, uint32_t packed_size) {
+bool expand_zlib(FileContainer& c, const uint8_t* packed, uint32_t packed_size, LoadProblem& problem) {
   const uint32_t n = load_u32le(c.header + 8);
-  if (n == 0 || n > static_cast<uint64_t>(packed_size) * kZlibMaxRatio) return false;
+  if (n == 0 || n > static_cast<uint64_t>(packed_size) * kZlibMaxRatio) return problem = LoadProblem::ForgedSize, false;
   ByteBuffer body;
-  if (!body.resize(n)) return false;
+  if (!body.resize(n)) return problem = LoadProblem::OutOfMemory, false;
   uLongf produced = n;
-  if (uncompress(body.data(), &produced, packed, packed_size) != Z_OK || produced != n) return false;
+  const int result = uncompress(body.data(), &produced, packed, packed_size);
+  if (result == Z_MEM_ERROR) return problem = LoadProblem::OutOfMemory, false;
+  // zlib says Z_BUF_ERROR when the body holds more than the size field.
+  if (result == Z_BUF_ERROR || (result == Z_OK && produced != n)) return problem = LoadProblem::ForgedSize, false;
+  if (result != Z_OK) return problem = LoadProblem::DamagedBody, false;
   c.storage = std::move(body);
   c.body_base = 0;
   c.body_size = n;
   return true;
 }
 
-bool expand_huffman(FileContainer& c, const uint8_t* packed, uint32_t packed_size) {
+bool expand_huffman(FileContainer& c, const uint8_t* packed, uint32_t packed_size, LoadProblem& problem) {
+  problem = LoadProblem::DamagedBody;
   if (packed_size <= HUFFMAN_TABLE_SIZE) return false;  // table cut short, or no code words
   const uint32_t size_field = load_u32le(c.header + 8);
   // A size field of 308 announces an empty body, which loads no more than
   // an empty plain or zlib body does.
-  if (size_field <= HUFFMAN_TABLE_SIZE) return false;
+  if (size_field <= HUFFMAN_TABLE_SIZE) return problem = LoadProblem::ForgedSize, false;
   const uint32_t n = size_field - HUFFMAN_TABLE_SIZE;
   const uint8_t* words = packed + HUFFMAN_TABLE_SIZE;
   const uint32_t words_size = packed_size - HUFFMAN_TABLE_SIZE;
   // Every code is at least one bit long, so a 32-bit word (a partial last
   // word counts as whole) yields at most 32 bytes of body: a larger size
   // field is forged.
-  if (n > (static_cast<uint64_t>(words_size) + 3) / 4 * 32) return false;
+  if (n > (static_cast<uint64_t>(words_size) + 3) / 4 * 32) return problem = LoadProblem::ForgedSize, false;
   ByteBuffer body;
-  if (!body.resize(n)) return false;
+  if (!body.resize(n)) return problem = LoadProblem::OutOfMemory, false;
+  // Fewer bytes than the size field says is a damaged table or a forged size;
+  // the words cannot tell which.
   if (huffman_expand(packed, words, words_size, body.data(), n) != static_cast<int64_t>(n)) return false;
   c.storage = std::move(body);
   c.body_base = 0;
@@ -117,20 +124,20 @@ uint32_t encode_header(const FileContainer& c, uint8_t (&out)[kWideHeaderSize]) 
 
 // Loads a whole token file held in `file_bytes`, which the container takes
 // over: a plain body stays where it is, behind its file header.
-std::unique_ptr<FileContainer> load_file(ByteBuffer&& file_bytes) noexcept {
+std::unique_ptr<FileContainer> load_file(ByteBuffer&& file_bytes, LoadProblem& problem) noexcept {
   std::unique_ptr<FileContainer> c(new (std::nothrow) FileContainer);
-  if (!c) return nullptr;
+  if (!c) return problem = LoadProblem::OutOfMemory, nullptr;
   c->mode = CONTAINER_READ;
   ByteBuffer f = std::move(file_bytes);
 
   uint32_t header_size = 0;
   if (has_wide_magic(f.data(), f.size())) {
-    if (f.size() < kWideHeaderSize) return nullptr;
+    if (f.size() < kWideHeaderSize) return problem = LoadProblem::HeaderCut, nullptr;
     for (uint32_t i = 0; i < 16; ++i) c->header[i] = f.data()[2 + 2 * i];
     c->wide_header = 1;
     header_size = kWideHeaderSize;
   } else if (f.size() >= 5 && std::equal(kMagic, kMagic + 5, f.data())) {
-    if (f.size() < kNarrowHeaderSize) return nullptr;
+    if (f.size() < kNarrowHeaderSize) return problem = LoadProblem::HeaderCut, nullptr;
     std::memcpy(c->header, f.data(), kNarrowHeaderSize);
     header_size = kNarrowHeaderSize;
   } else {
@@ -139,19 +146,20 @@ std::unique_ptr<FileContainer> load_file(ByteBuffer&& file_bytes) noexcept {
   }
   const char compression = c->compression();
   if (compression != COMPRESSION_NONE && compression != COMPRESSION_HUFFMAN && compression != COMPRESSION_ZLIB)
-    return nullptr;
-  if (f.size() - header_size > kMaxBody) return nullptr;
+    return problem = LoadProblem::UnknownCompression, nullptr;
+  if (f.size() - header_size > kMaxBody) return problem = LoadProblem::TooLarge, nullptr;
   const uint32_t stored_size = static_cast<uint32_t>(f.size() - header_size);
-  if (stored_size == 0) return nullptr;
+  if (stored_size == 0) return problem = header_size == 0 ? LoadProblem::Empty : LoadProblem::NoBody, nullptr;
 
+  c->header_bytes = header_size;
   if (compression == COMPRESSION_NONE) {
     c->storage = std::move(f);
     c->body_base = header_size;
     c->body_size = stored_size;
   } else if (compression == COMPRESSION_ZLIB) {
-    if (!expand_zlib(*c, f.data() + header_size, stored_size)) return nullptr;
+    if (!expand_zlib(*c, f.data() + header_size, stored_size, problem)) return nullptr;
   } else {
-    if (!expand_huffman(*c, f.data() + header_size, stored_size)) return nullptr;
+    if (!expand_huffman(*c, f.data() + header_size, stored_size, problem)) return nullptr;
   }
   c->body_pos = 0;
   return c;
@@ -159,8 +167,9 @@ std::unique_ptr<FileContainer> load_file(ByteBuffer&& file_bytes) noexcept {
 
 }  // namespace
 
-std::unique_ptr<FileContainer> container_load(std::vector<uint8_t>&& file_bytes) noexcept {
-  return load_file(ByteBuffer(std::move(file_bytes)));
+std::unique_ptr<FileContainer> container_load(std::vector<uint8_t>&& file_bytes, LoadProblem* problem) noexcept {
+  LoadProblem ignored;
+  return load_file(ByteBuffer(std::move(file_bytes)), problem ? *problem : ignored);
 }
 
 std::unique_ptr<FileContainer> container_create(std::FILE* file, char compression, int32_t wide_header) noexcept {
@@ -175,18 +184,23 @@ std::unique_ptr<FileContainer> container_create(std::FILE* file, char compressio
 }
 
 std::unique_ptr<FileContainer> container_open(std::FILE* file, int32_t mode, char compression,
-                                              int32_t wide_header) noexcept {
+                                              int32_t wide_header, LoadProblem* problem) noexcept {
   if (mode != CONTAINER_READ) return container_create(file, compression, wide_header);
+  LoadProblem ignored;
+  LoadProblem& why = problem ? *problem : ignored;
+  why = LoadProblem::Unreadable;
   if (file == nullptr) return nullptr;
   if (fseeko(file, 0, SEEK_END) != 0) return nullptr;
   const off_t length = ftello(file);
-  if (length < 0 || static_cast<uint64_t>(length) > kMaxBody + kWideHeaderSize) return nullptr;
+  if (length < 0) return nullptr;
+  if (static_cast<uint64_t>(length) > kMaxBody + kWideHeaderSize) return why = LoadProblem::TooLarge, nullptr;
   if (fseeko(file, 0, SEEK_SET) != 0) return nullptr;
   // Read straight into fresh memory: nothing is zero-filled first.
   ByteBuffer bytes;
-  if (!bytes.resize(static_cast<size_t>(length))) return nullptr;
+  if (!bytes.resize(static_cast<size_t>(length))) return why = LoadProblem::OutOfMemory, nullptr;
   if (length != 0 && std::fread(bytes.data(), 1, bytes.size(), file) != bytes.size()) return nullptr;
-  auto c = load_file(std::move(bytes));
+  why = LoadProblem::None;
+  auto c = load_file(std::move(bytes), why);
   if (c) c->file = file;
   return c;
 }

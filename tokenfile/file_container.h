@@ -34,6 +34,20 @@ inline constexpr char COMPRESSION_NONE = '@';
 inline constexpr char COMPRESSION_HUFFMAN = 'B';
 inline constexpr char COMPRESSION_ZLIB = 'F';
 
+// Why a container could not be loaded.
+enum class LoadProblem : uint8_t {
+  None,
+  Unreadable,          // the file could not be read (errno says why)
+  TooLarge,            // a body of 4 GiB or more
+  Empty,               // no bytes at all
+  HeaderCut,           // the magic of a file header, but not the whole header
+  NoBody,              // a file header and nothing after it
+  UnknownCompression,  // the header names a compression other than '@', 'B' and 'F'
+  ForgedSize,          // the header's size field cannot be the size of the body
+  DamagedBody,         // a compressed body that does not expand
+  OutOfMemory,
+};
+
 struct FileContainer {
   // The file the container saves to; never closed by the container. Null for
   // a container loaded from memory or one saved to memory.
@@ -44,6 +58,8 @@ struct FileContainer {
   int32_t mode = CONTAINER_READ;
   // Non-zero when the file header is (to be) in the UTF-16 form.
   int32_t wide_header = 0;
+  // Bytes of file header in front of the body in the file loaded: 0, 16 or 34.
+  uint32_t header_bytes = 0;
   // Invariant: body_pos <= body_size == storage.size() - body_base.
   uint32_t body_size = 0;
   uint32_t body_pos = 0;
@@ -59,13 +75,15 @@ struct FileContainer {
 
 // Loads a whole token file from `file` (opened for binary reading): file
 // header recognised, body read and expanded. Null on any failure; sets no
-// error code. The file stays open. `mode` other than CONTAINER_READ prepares
-// a container for writing instead, like container_create.
+// error code, but `problem`, when given, says why. The file stays open.
+// `mode` other than CONTAINER_READ prepares a container for writing instead,
+// like container_create.
 std::unique_ptr<FileContainer> container_open(std::FILE* file, int32_t mode, char compression,
-                                              int32_t wide_header) noexcept;
+                                              int32_t wide_header, LoadProblem* problem = nullptr) noexcept;
 
 // Loads a token file held in memory; the container takes the bytes over.
-std::unique_ptr<FileContainer> container_load(std::vector<uint8_t>&& file_bytes) noexcept;
+std::unique_ptr<FileContainer> container_load(std::vector<uint8_t>&& file_bytes,
+                                              LoadProblem* problem = nullptr) noexcept;
 
 // Prepares a container for writing with an empty body. `compression` is 'B'
 // or 'F' for a compressed file; any other value means none. Null when out of

@@ -12,43 +12,50 @@
 #include <string>
 
 #include "tokenfile/stream_factory.h"
+#include "tokenfile/stream_internals.h"
 
 namespace tokenfile {
 
-// Owns the file-system side of a stream opened by path.
+using SI = StreamInternals;
+
+// The file-system side of a stream opened by path.
 struct StreamFile {
   static void attach(TokenStream& s, std::FILE* file, std::string temp, std::string target) {
-    s.file_ = file;
-    s.temp_path_ = std::move(temp);
-    s.target_path_ = std::move(target);
+    SI::file(s) = file;
+    SI::temp_path(s) = std::move(temp);
+    SI::target_path(s) = std::move(target);
   }
   // Closes the stream's own file; false when buffered data could not be
   // written out.
   static bool close_file(TokenStream& s) {
-    if (s.file_ == nullptr) return true;
-    bool ok = std::fflush(s.file_) == 0 && !std::ferror(s.file_);
-    ok = std::fclose(s.file_) == 0 && ok;
-    s.file_ = nullptr;
+    std::FILE*& f = SI::file(s);
+    if (f == nullptr) return true;
+    bool ok = std::fflush(f) == 0 && !std::ferror(f);
+    ok = std::fclose(f) == 0 && ok;
+    f = nullptr;
     return ok;
   }
   // Puts a fully written temporary file in place of the target.
   static bool commit(TokenStream& s) {
-    if (s.temp_path_.empty()) return true;
-    if (std::rename(s.temp_path_.c_str(), s.target_path_.c_str()) != 0) return false;
-    s.temp_path_.clear();
+    std::string& temp = SI::temp_path(s);
+    if (temp.empty()) return true;
+    if (std::rename(temp.c_str(), SI::target_path(s).c_str()) != 0) return false;
+    temp.clear();
     return true;
   }
   static void abandon(TokenStream& s) {
-    if (s.file_ != nullptr) {
-      std::fclose(s.file_);
-      s.file_ = nullptr;
+    std::FILE*& f = SI::file(s);
+    if (f != nullptr) {
+      std::fclose(f);
+      f = nullptr;
     }
-    if (!s.temp_path_.empty()) {
-      ::unlink(s.temp_path_.c_str());
-      s.temp_path_.clear();
+    std::string& temp = SI::temp_path(s);
+    if (!temp.empty()) {
+      ::unlink(temp.c_str());
+      temp.clear();
     }
   }
-  static std::FILE* file(const TokenStream& s) { return s.file_; }
+  static std::FILE* file(TokenStream& s) { return SI::file(s); }
 };
 
 TokenStream::~TokenStream() { StreamFile::abandon(*this); }
@@ -58,40 +65,95 @@ namespace {
 constexpr char16_t kTag[4] = {u'V', u'U', u'X', u'A'};
 constexpr uint32_t kMaxPathChars = 511;
 
+// What a body that is no token stream looks like instead: UTF-16 in the
+// other byte order, or 8-bit (UTF-8) text with no NUL byte in its start.
+OpenProblem kind_of_stranger(const uint8_t* raw, uint32_t n) {
+  if (n >= 2 && raw[0] == 0xFE && raw[1] == 0xFF) return OpenProblem::BigEndianUtf16;
+  if (n >= 2 && raw[0] == 0 && raw[1] != 0) return OpenProblem::BigEndianUtf16;
+  for (uint32_t i = 0; i < n; ++i)
+    if (raw[i] == 0) return OpenProblem::BadHeaderLine;
+  return OpenProblem::Utf8Text;
+}
+
 // Reads and checks the stream header line at the start of a loaded body and
 // creates the stream of the encoding it names.
 std::unique_ptr<TokenStream> open_reading(std::unique_ptr<FileContainer> c, uint32_t flags, char16_t file_type,
-                                          char16_t file_version) {
+                                          char16_t file_version, OpenFailure& why) {
   uint8_t raw[32];
-  if (container_read(*c, raw, 16) != 16) return nullptr;
+  const uint32_t got = container_read(*c, raw, 16);
   char16_t line[16];
+  auto refuse = [&why, &raw, &line, got](HeaderPart part) {
+    why.problem = part == HeaderPart::Tag ? kind_of_stranger(raw, got) : OpenProblem::BadHeaderLine;
+    why.part = part;
+    std::memcpy(why.header_line, line, sizeof why.header_line);
+    token_error = ERR_BAD_HEADER;
+    return nullptr;
+  };
+  if (got != 16) return why.problem = OpenProblem::TooShort, nullptr;
   // The line is in UTF-16 when its first eight bytes are the tag as UTF-16;
   // either form serves either encoding.
   bool wide = true;
   for (int i = 0; i < 4; ++i)
     if (raw[2 * i] != kTag[i] || raw[2 * i + 1] != 0) wide = false;
   if (wide) {
-    if (container_read(*c, raw + 16, 16) != 16) return nullptr;
+    if (container_read(*c, raw + 16, 16) != 16) return why.problem = OpenProblem::TooShort, nullptr;
     for (int i = 0; i < 16; ++i) line[i] = static_cast<char16_t>(raw[2 * i] | (raw[2 * i + 1] << 8));
   } else {
     for (int i = 0; i < 16; ++i) line[i] = raw[i];
   }
   // Checked in this order: tag, encoding, format version, file type, version.
   for (int i = 0; i < 4; ++i)
-    if (line[i] != kTag[i]) return token_error = ERR_BAD_HEADER, nullptr;
-  if (line[7] != u't' && line[7] != u'b') return token_error = ERR_BAD_HEADER, nullptr;
-  if (line[4] > u'0') return token_error = ERR_BAD_HEADER, nullptr;
-  if (file_type != 0 && line[5] != file_type) return token_error = ERR_BAD_HEADER, nullptr;
-  if (file_version != 0 && line[6] != file_version) return token_error = ERR_BAD_HEADER, nullptr;
+    if (line[i] != kTag[i]) return refuse(HeaderPart::Tag);
+  if (line[7] != u't' && line[7] != u'b') return refuse(HeaderPart::Encoding);
+  if (line[4] > u'0') return refuse(HeaderPart::FormatVersion);
+  if (file_type != 0 && line[5] != file_type) return refuse(HeaderPart::FileType);
+  if (file_version != 0 && line[6] != file_version) return refuse(HeaderPart::FileVersion);
 
   flags &= ~(STREAM_BINARY | STREAM_TEXT);
   flags |= line[7] == u'b' ? STREAM_BINARY : STREAM_TEXT;
   auto s = (flags & STREAM_BINARY) ? make_binary_token_stream() : make_text_token_stream();
-  if (!s) return token_error = ERR_NO_MEMORY, nullptr;
-  s->container = std::move(c);
-  s->flags = flags;
-  std::memcpy(s->header_chars, line, sizeof s->header_chars);
+  if (!s) return why.problem = OpenProblem::OutOfMemory, token_error = ERR_NO_MEMORY, nullptr;
+  SI::container(*s) = std::move(c);
+  SI::flags(*s) = flags;
+  std::memcpy(SI::header_chars(*s), line, 8 * sizeof(char16_t));
   return s;
+}
+
+// The problem a container's load failure is to a reader.
+OpenProblem open_problem(LoadProblem p) {
+  switch (p) {
+    case LoadProblem::Unreadable: return OpenProblem::Unreadable;
+    case LoadProblem::TooLarge: return OpenProblem::TooLarge;
+    case LoadProblem::Empty: return OpenProblem::Empty;
+    case LoadProblem::HeaderCut: return OpenProblem::HeaderCut;
+    case LoadProblem::NoBody: return OpenProblem::NoBody;
+    case LoadProblem::UnknownCompression: return OpenProblem::UnknownCompression;
+    case LoadProblem::ForgedSize: return OpenProblem::ForgedSize;
+    case LoadProblem::DamagedBody: return OpenProblem::DamagedBody;
+    case LoadProblem::OutOfMemory: return OpenProblem::OutOfMemory;
+    case LoadProblem::None: break;
+  }
+  return OpenProblem::None;
+}
+
+// Opens a reading stream on a file: the container first, then the header line.
+std::unique_ptr<TokenStream> open_file_reading(std::FILE* file, uint32_t flags, char16_t file_type,
+                                               char16_t file_version, OpenFailure& why) {
+  LoadProblem problem = LoadProblem::None;
+  auto c = container_open(file, CONTAINER_READ, 0, 0, &problem);
+  if (!c) {
+    why.problem = open_problem(problem);
+    if (problem == LoadProblem::Unreadable) why.error = errno;
+    if (problem == LoadProblem::UnknownCompression && file != nullptr) {
+      // The eighth character of the header, in either form.
+      uint8_t head[18] = {};
+      std::rewind(file);
+      const size_t n = std::fread(head, 1, sizeof head, file);
+      why.detail = n == sizeof head && head[0] == 0xFF && head[1] == 0xFE ? head[16] : n >= 8 ? head[7] : 0;
+    }
+    return token_error = ERR_BAD_VALUE, nullptr;
+  }
+  return open_reading(std::move(c), flags, file_type, file_version, why);
 }
 
 std::unique_ptr<TokenStream> open_writing(std::FILE* file, uint32_t flags, char16_t file_type,
@@ -111,9 +173,9 @@ std::unique_ptr<TokenStream> open_writing(std::FILE* file, uint32_t flags, char1
   if (container_write(*c, raw, raw_size) != raw_size) return nullptr;
   auto s = binary ? make_binary_token_stream() : make_text_token_stream();
   if (!s) return token_error = ERR_NO_MEMORY, nullptr;
-  s->container = std::move(c);
-  s->flags = flags;
-  std::memcpy(s->header_chars, line, sizeof s->header_chars);
+  SI::container(*s) = std::move(c);
+  SI::flags(*s) = flags;
+  std::memcpy(SI::header_chars(*s), line, 8 * sizeof(char16_t));
   return s;
 }
 
@@ -130,21 +192,23 @@ bool narrow_path(const char16_t* path, std::string& out) {
 
 // Opens an existing regular file for reading without ever blocking (a FIFO
 // with no writer would otherwise hang the open).
-std::FILE* open_regular_for_reading(const std::string& name) {
+std::FILE* open_regular_for_reading(const std::string& name, OpenFailure& why) {
+  auto refuse = [&why](int fd, OpenProblem problem, int error = 0) -> std::FILE* {
+    if (fd >= 0) ::close(fd);
+    why.problem = problem;
+    why.error = error;
+    return nullptr;
+  };
   const int fd = ::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return nullptr;
+  if (fd < 0) return refuse(fd, errno == ENOENT ? OpenProblem::Missing : OpenProblem::Unreadable, errno);
   struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return nullptr;
-  }
+  if (::fstat(fd, &st) != 0) return refuse(fd, OpenProblem::Unreadable, errno);
+  if (S_ISDIR(st.st_mode)) return refuse(fd, OpenProblem::Directory);
+  if (!S_ISREG(st.st_mode)) return refuse(fd, OpenProblem::NotRegular);
   const int fl = ::fcntl(fd, F_GETFL);
-  if (fl < 0 || ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0) {
-    ::close(fd);
-    return nullptr;
-  }
+  if (fl < 0 || ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0) return refuse(fd, OpenProblem::Unreadable, errno);
   std::FILE* f = ::fdopen(fd, "rb");
-  if (f == nullptr) ::close(fd);
+  if (f == nullptr) return refuse(fd, OpenProblem::Unreadable, errno);
   return f;
 }
 
@@ -188,9 +252,8 @@ std::unique_ptr<TokenStream> token_stream_open(std::FILE* file, uint32_t flags, 
   try {
     std::unique_ptr<TokenStream> s;
     if (flags & STREAM_READ) {
-      auto c = container_open(file, CONTAINER_READ, 0, 0);
-      if (!c) return token_error = ERR_BAD_VALUE, nullptr;
-      s = open_reading(std::move(c), flags, file_type, file_version);
+      OpenFailure ignored;
+      s = open_file_reading(file, flags, file_type, file_version, ignored);
     } else {
       s = open_writing(file, flags, file_type, file_version, compression);
     }
@@ -207,7 +270,8 @@ std::unique_ptr<TokenStream> token_stream_open_memory(std::vector<uint8_t> file_
   try {
     auto c = container_load(std::move(file_bytes));
     if (!c) return token_error = ERR_BAD_VALUE, nullptr;
-    return open_reading(std::move(c), flags | STREAM_READ, file_type, file_version);
+    OpenFailure ignored;
+    return open_reading(std::move(c), flags | STREAM_READ, file_type, file_version, ignored);
   } catch (const std::bad_alloc&) {
     token_error = ERR_NO_MEMORY;
     return nullptr;
@@ -215,15 +279,23 @@ std::unique_ptr<TokenStream> token_stream_open_memory(std::vector<uint8_t> file_
 }
 
 std::unique_ptr<TokenStream> token_stream_open_path(const char16_t* path, uint32_t flags, char16_t file_type,
-                                                    char16_t file_version, char16_t compression) noexcept {
+                                                    char16_t file_version, char16_t compression,
+                                                    OpenFailure* failure) noexcept {
+  OpenFailure ignored;
+  OpenFailure& why = failure ? *failure : ignored;
+  why = {};
   try {
     std::string name;
-    if (path == nullptr || !narrow_path(path, name)) return nullptr;
+    if (path == nullptr || !narrow_path(path, name)) return why.problem = OpenProblem::BadName, nullptr;
     if (flags & STREAM_READ) {
-      std::FILE* f = open_regular_for_reading(name);
+      std::FILE* f = open_regular_for_reading(name, why);
       if (f == nullptr) return nullptr;
-      auto s = token_stream_open(f, flags | STREAM_OWNS_FILE, file_type, file_version, compression);
-      if (!s) std::fclose(f);
+      auto s = open_file_reading(f, flags | STREAM_OWNS_FILE, file_type, file_version, why);
+      if (!s) {
+        std::fclose(f);
+        return nullptr;
+      }
+      StreamFile::attach(*s, f, {}, {});
       return s;
     }
 
@@ -256,19 +328,20 @@ std::unique_ptr<TokenStream> token_stream_open_path(const char16_t* path, uint32
     StreamFile::attach(*s, f, std::move(temp), std::move(target));
     return s;
   } catch (const std::bad_alloc&) {
+    why.problem = OpenProblem::OutOfMemory;
     return nullptr;
   }
 }
 
 int32_t token_stream_close(std::unique_ptr<TokenStream> stream) noexcept {
   if (!stream) return 0;
-  stream->open_tokens.clear();
-  if (stream->flags & STREAM_READ) {
-    (void)container_close(std::move(stream->container));
+  SI::open_tokens(*stream).clear();
+  if (SI::flags(*stream) & STREAM_READ) {
+    (void)container_close(std::move(SI::container(*stream)));
     return 1;  // the stream's destructor closes its own file
   }
   const bool owned = StreamFile::file(*stream) != nullptr;
-  bool ok = container_close(std::move(stream->container)) != 0;
+  bool ok = container_close(std::move(SI::container(*stream))) != 0;
   if (owned) {
     ok = StreamFile::close_file(*stream) && ok;
     ok = ok && StreamFile::commit(*stream);
@@ -278,14 +351,20 @@ int32_t token_stream_close(std::unique_ptr<TokenStream> stream) noexcept {
 }
 
 int32_t token_stream_close_to_bytes(std::unique_ptr<TokenStream> stream, std::vector<uint8_t>& out) noexcept {
-  if (!stream || (stream->flags & STREAM_READ)) return 0;
-  return container_close_to_bytes(std::move(stream->container), out);
+  if (!stream || (SI::flags(*stream) & STREAM_READ)) return 0;
+  return container_close_to_bytes(std::move(SI::container(*stream)), out);
 }
 
 void token_stream_discard(std::unique_ptr<TokenStream> stream) noexcept { stream.reset(); }
 
 uint32_t token_stream_line(const TokenStream& stream) noexcept {
-  return (stream.flags & STREAM_BINARY) ? stream.position : stream.line;
+  return (SI::flags(stream) & STREAM_BINARY) ? SI::position(stream) : SI::line(stream);
+}
+
+uint32_t token_stream_flags(const TokenStream& stream) noexcept { return SI::flags(stream); }
+
+std::u16string_view token_stream_header(const TokenStream& stream) noexcept {
+  return {SI::header_chars(stream), 8};
 }
 
 }  // namespace tokenfile

@@ -14,12 +14,14 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "tokenfile/file_container.h"
 #include "tokenfile/token_error.h"
 
 namespace tokenfile {
+
+struct FileContainer;  // the whole-file body buffer beneath a stream (private)
 
 // Stream flag bits.
 inline constexpr uint32_t STREAM_READ = 0x1;    // reads an existing file; clear: writes
@@ -53,6 +55,35 @@ struct TokenBlock {
 // Capacity, terminator included, of the buffer read_label fills in the text
 // encoding (the longest lexeme is 1055 characters).
 inline constexpr uint32_t LABEL_TEXT_CAPACITY = 1056;
+
+// A place in the source a stream reads. Text: `line` and `column` (the
+// stream header line is line 1; each LF or CR LF starts the next line and a
+// lone CR is dropped, as the reader drops it; columns count characters from
+// 1, a tab as one, a surrogate pair as one, a dropped CR as none). Binary:
+// `offset`, in bytes from the start of the file, its file header included
+// (for a compressed file: as if it were stored plain).
+struct SourcePlace {
+  uint32_t line = 0;
+  uint32_t column = 0;
+  uint64_t offset = 0;
+};
+
+// Where a lexeme or value stood: its first character or byte, the place
+// just past its last, and its length in characters (text) or bytes (binary).
+struct SourceSpan {
+  SourcePlace begin;
+  SourcePlace end;
+  uint32_t length = 0;
+};
+
+// Why the last read ran out of data.
+enum class ReadStop : uint8_t {
+  None,         // it did not: it succeeded, or failed on what it found
+  TokenEnd,     // the innermost open token ends there (text: its closing parenthesis)
+  BodyEnd,      // the body ends there
+  DamagedTail,  // the body ends in a fragment: an odd byte after the last whole
+                // character of a text body, or 1 to 3 bytes where a binary token would start
+};
 
 class TokenStream {
  public:
@@ -107,6 +138,25 @@ class TokenStream {
   [[nodiscard]] virtual int32_t write_block(std::unique_ptr<TokenBlock>& block) noexcept = 0;
   [[nodiscard]] virtual int32_t write_token_close() noexcept = 0;
 
+  // --- where reading stands (writing streams answer with empty places) ---
+
+  // The last lexeme or value read; for a failed read, what it stopped at.
+  [[nodiscard]] virtual SourceSpan last_span() const noexcept { return {}; }
+  // Where the name (binary: the id) of the innermost open token stands.
+  [[nodiscard]] virtual SourcePlace open_token_place() const noexcept { return {}; }
+  // Text: the last lexeme as the source has it (quotes and escapes as
+  // written, no white space around it); valid until the next read. Binary:
+  // empty.
+  [[nodiscard]] virtual std::u16string_view last_lexeme() const noexcept { return {}; }
+  [[nodiscard]] virtual ReadStop read_stop() const noexcept { return ReadStop::None; }
+  // The length in UTF-16 units of the last string read, before any cut to
+  // the caller's capacity.
+  [[nodiscard]] virtual uint32_t last_string_length() const noexcept { return 0; }
+  // Text: source line `number` without its line end (empty past the last
+  // line, or when memory runs out). Binary: empty.
+  [[nodiscard]] virtual std::u16string source_line(uint32_t /*number*/) const noexcept { return {}; }
+
+ protected:
   // --- state every operation can reach ---
 
   std::unique_ptr<FileContainer> container;
@@ -125,7 +175,7 @@ class TokenStream {
   char16_t header_chars[8] = {};
 
  private:
-  friend struct StreamFile;
+  friend struct StreamInternals;
   std::FILE* file_ = nullptr;       // the file the stream opened itself
   std::string temp_path_;           // writing by path: the temporary file
   std::string target_path_;         // writing by path: where it goes at close
@@ -146,13 +196,48 @@ std::unique_ptr<TokenStream> token_stream_open(std::FILE* file, uint32_t flags, 
 std::unique_ptr<TokenStream> token_stream_open_memory(std::vector<uint8_t> file_bytes, uint32_t flags,
                                                       char16_t file_type, char16_t file_version) noexcept;
 
+// Why a file could not be opened for reading.
+enum class OpenProblem : uint8_t {
+  None,
+  BadName,             // a character of code 127 or above, or longer than 511 characters
+  Missing,             // no such file
+  Directory,           // a directory, not a file
+  NotRegular,          // a pipe, a device, a socket
+  Unreadable,          // cannot be opened or read: `error` holds errno
+  Empty,               // no bytes at all
+  HeaderCut,           // the start of a file header, but not the whole of it
+  NoBody,              // a file header and nothing after it
+  UnknownCompression,  // `detail`: the compression character the header names
+  ForgedSize,          // the header's size field cannot be the size of its body
+  DamagedBody,         // a compressed body that does not expand
+  TooLarge,            // a body of 4 GiB or more
+  TooShort,            // a body shorter than a stream header line
+  BigEndianUtf16,      // UTF-16 text in big-endian byte order (the mark FE FF)
+  Utf8Text,            // 8-bit or UTF-8 text, where UTF-16 is needed
+  BadHeaderLine,       // `part` names what of the stream header line is wrong
+  OutOfMemory,
+};
+
+// The part of a stream header line that was refused, checked in this order.
+enum class HeaderPart : uint8_t { None, Tag, Encoding, FormatVersion, FileType, FileVersion };
+
+struct OpenFailure {
+  OpenProblem problem = OpenProblem::None;
+  HeaderPart part = HeaderPart::None;
+  int error = 0;                 // Unreadable: the system's error number
+  char16_t detail = 0;           // UnknownCompression: the character
+  char16_t header_line[8] = {};  // BadHeaderLine: the line's first eight characters
+};
+
 // As token_stream_open on the file a UTF-16 path names. Names with a
 // character of code 127 or above, or longer than 511 characters, fail (null,
 // no code). Reading opens only regular files and never blocks. Writing never
 // touches an existing target before a successful close: the body goes to a
 // temporary file beside the target, which token_stream_close renames over it.
+// When reading fails, `failure` (when given) says why.
 std::unique_ptr<TokenStream> token_stream_open_path(const char16_t* path, uint32_t flags, char16_t file_type,
-                                                    char16_t file_version, char16_t compression) noexcept;
+                                                    char16_t file_version, char16_t compression,
+                                                    OpenFailure* failure = nullptr) noexcept;
 
 // Destroys a stream. For a writing stream this writes the file: non-zero
 // only when it was written whole and (opened by path) put in place; on
@@ -172,5 +257,13 @@ void token_stream_discard(std::unique_ptr<TokenStream> stream) noexcept;
 // The place reached, for messages: the byte position for a binary stream,
 // the line number for a text stream.
 uint32_t token_stream_line(const TokenStream& stream) noexcept;
+
+// The stream's flag bits: STREAM_READ, and on a reading stream the encoding
+// its header line names (STREAM_BINARY or STREAM_TEXT).
+uint32_t token_stream_flags(const TokenStream& stream) noexcept;
+
+// The first eight characters of the stream header line: tag, format
+// version, file type, file version and encoding.
+std::u16string_view token_stream_header(const TokenStream& stream) noexcept;
 
 }  // namespace tokenfile

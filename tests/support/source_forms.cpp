@@ -5,6 +5,7 @@
 
 #include "app/driver.h"
 #include "support/bytes.h"
+#include "tokenfile/file_container.h"
 #include "tokenfile/token_stream.h"
 
 namespace testsupport {

@@ -1,5 +1,6 @@
 // Binary token reader: reads the binary layout in place from the loaded body,
 // bounding every read by the end of the innermost open token and the body.
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <new>
@@ -44,8 +45,39 @@ bool BinaryTokenStream::move_to(uint32_t target) noexcept {
   return true;
 }
 
+void BinaryTokenStream::start_read() noexcept {
+  settle_delta();
+  stop_ = ReadStop::None;
+  span_begin_ = position;
+}
+
+int32_t BinaryTokenStream::ran_out() noexcept {
+  stop_ = ReadStop::BodyEnd;
+  return 0;
+}
+
+uint64_t BinaryTokenStream::file_offset(uint32_t at) const noexcept {
+  return static_cast<uint64_t>(container->header_bytes) + at + delta_;
+}
+
+SourceSpan BinaryTokenStream::last_span() const noexcept {
+  if (!container) return {};
+  // A token closed past the end of a cut body leaves position beyond it.
+  const uint64_t body_end = static_cast<uint64_t>(container->header_bytes) + container->body_size;
+  const uint32_t end = position >= span_begin_ ? position : span_begin_;
+  return {{0, 0, std::min(file_offset(span_begin_), body_end)},
+          {0, 0, std::min(file_offset(end), body_end)},
+          end - span_begin_};
+}
+
+SourcePlace BinaryTokenStream::open_token_place() const noexcept {
+  if (!container || open_starts_.empty()) return {};
+  return {0, 0, file_offset(open_starts_.back())};
+}
+
 void BinaryTokenStream::pop_open_token() noexcept {
   if (!open_tokens.empty()) open_tokens.pop_back();
+  if (!open_starts_.empty()) open_starts_.pop_back();
   block_end = open_tokens.empty() ? 0 : open_tokens.back();
 }
 
@@ -54,10 +86,13 @@ void BinaryTokenStream::pop_open_token() noexcept {
 // are left for an id. From the push of the token's end on, the token counts
 // as open even if its label cannot be read.
 int32_t BinaryTokenStream::read_token_open(uint32_t& id, const char16_t** label_out) noexcept {
-  settle_delta();
-  if (!open_tokens.empty() && position >= block_end) return fail(ERR_END_OF_TOKEN);
+  start_read();
+  if (!open_tokens.empty() && position >= block_end) return stop_ = ReadStop::TokenEnd, fail(ERR_END_OF_TOKEN);
   const uint32_t available = remaining();
-  if (available < 4) return fail(ERR_END_OF_DATA);
+  if (available < 4) {
+    stop_ = available == 0 ? ReadStop::BodyEnd : ReadStop::DamagedTail;
+    return fail(ERR_END_OF_DATA);
+  }
   if (available >= 9) {
     // The whole head is in the body: the same steps as below, with one
     // bounds check and one move.
@@ -68,7 +103,9 @@ int32_t BinaryTokenStream::read_token_open(uint32_t& id, const char16_t** label_
       id = load_u32le(p);
       token_id = id;
       try {
+        open_starts_.reserve(open_tokens.size() + 1);
         open_tokens.push_back(static_cast<uint32_t>(end));
+        open_starts_.push_back(span_begin_);
       } catch (const std::bad_alloc&) {
         advance(8);
         return fail(ERR_NO_MEMORY);
@@ -85,19 +122,21 @@ int32_t BinaryTokenStream::read_token_open(uint32_t& id, const char16_t** label_
   id = load_u32le(cursor());
   advance(4);
   token_id = id;
-  if (remaining() < 4) return 0;
+  if (remaining() < 4) return ran_out();
   const uint32_t length = load_u32le(cursor());
   advance(4);
   const uint64_t end = static_cast<uint64_t>(position) + length;
   // An end past 2^32 would wrap to before the token and read it again.
   if (end > 0xFFFFFFFFu) return fail(ERR_READ);
   try {
+    open_starts_.reserve(open_tokens.size() + 1);
     open_tokens.push_back(static_cast<uint32_t>(end));
+    open_starts_.push_back(span_begin_);
   } catch (const std::bad_alloc&) {
     return fail(ERR_NO_MEMORY);
   }
   block_end = static_cast<uint32_t>(end);
-  if (remaining() < 1) return 0;
+  if (remaining() < 1) return ran_out();
   const uint32_t count = *cursor();
   advance(1);
   if (count == 0) {
@@ -105,7 +144,7 @@ int32_t BinaryTokenStream::read_token_open(uint32_t& id, const char16_t** label_
     if (label_out) *label_out = nullptr;
     return 1;
   }
-  if (remaining() < 2 * count) return 0;
+  if (remaining() < 2 * count) return ran_out();
   const uint8_t* p = cursor();
   const uint32_t kept = count < 32 ? count : 32;
   for (uint32_t i = 0; i < kept; ++i) label[i] = static_cast<char16_t>(load_u16le(p + 2 * i));
@@ -118,9 +157,9 @@ int32_t BinaryTokenStream::read_token_open(uint32_t& id, const char16_t** label_
 int32_t BinaryTokenStream::read_label(char16_t*) noexcept { return 1; }
 
 int32_t BinaryTokenStream::read_u32(uint32_t& value) noexcept {
-  settle_delta();
-  if (static_cast<uint64_t>(position) + 4 > block_end) return fail(ERR_END_OF_TOKEN);
-  if (remaining() < 4) return 0;
+  start_read();
+  if (static_cast<uint64_t>(position) + 4 > block_end) return stop_ = ReadStop::TokenEnd, fail(ERR_END_OF_TOKEN);
+  if (remaining() < 4) return ran_out();
   value = load_u32le(cursor());
   advance(4);
   return 1;
@@ -145,9 +184,9 @@ int32_t BinaryTokenStream::read_float(float& value) noexcept {
 }
 
 int32_t BinaryTokenStream::read_bytes(uint8_t* buffer, uint32_t count) noexcept {
-  settle_delta();
-  if (static_cast<uint64_t>(position) + count > block_end) return fail(ERR_END_OF_TOKEN);
-  if (remaining() < count) return 0;
+  start_read();
+  if (static_cast<uint64_t>(position) + count > block_end) return stop_ = ReadStop::TokenEnd, fail(ERR_END_OF_TOKEN);
+  if (remaining() < count) return ran_out();
   if (count != 0) std::memcpy(buffer, cursor(), count);
   advance(count);
   return 1;
@@ -159,8 +198,8 @@ int32_t BinaryTokenStream::read_bytes(uint8_t* buffer, uint32_t count) noexcept 
 // that reading can go on.
 template <typename Char>
 int32_t BinaryTokenStream::read_counted(Char* buffer, uint32_t capacity) noexcept {
-  settle_delta();
-  if (position >= block_end) return fail(ERR_END_OF_TOKEN);
+  start_read();
+  if (position >= block_end) return stop_ = ReadStop::TokenEnd, fail(ERR_END_OF_TOKEN);
   if (capacity == 0) return fail(ERR_BAD_VALUE);  // not even a terminator fits
   const uint32_t available = remaining();
   if (available >= 2) {
@@ -168,6 +207,7 @@ int32_t BinaryTokenStream::read_counted(Char* buffer, uint32_t capacity) noexcep
     // bounds check and one move; everything else below.
     const uint8_t* p = cursor();
     const uint32_t n = load_u16le(p);
+    string_length_ = n;
     const uint32_t bytes = n * static_cast<uint32_t>(sizeof(Char));
     if (n < capacity && available - 2 >= bytes) {
       if constexpr (sizeof(Char) == 1 || std::endian::native == std::endian::little) {
@@ -180,8 +220,9 @@ int32_t BinaryTokenStream::read_counted(Char* buffer, uint32_t capacity) noexcep
       return 1;
     }
   }
-  if (available < 2) return 0;
+  if (available < 2) return ran_out();
   const uint32_t n = load_u16le(cursor());
+  string_length_ = n;
   advance(2);
   const uint32_t bytes = n * static_cast<uint32_t>(sizeof(Char));
   auto copy = [&](uint32_t chars) {
@@ -199,24 +240,25 @@ int32_t BinaryTokenStream::read_counted(Char* buffer, uint32_t capacity) noexcep
     }
   };
   if (n < capacity) {
-    if (remaining() < bytes) return 0;
+    if (remaining() < bytes) return ran_out();
     copy(n);
     buffer[n] = 0;
     advance(bytes);
     return 1;
   }
   if (n == capacity) {
-    if (remaining() < bytes) return 0;
+    if (remaining() < bytes) return ran_out();
     copy(n - 1);
     buffer[n - 1] = 0;
     advance(bytes);
     return 1;
   }
   const uint32_t kept = capacity * static_cast<uint32_t>(sizeof(Char));
-  if (remaining() < kept) return 0;
+  if (remaining() < kept) return ran_out();
   copy(capacity);
   if (remaining() < bytes) {
     advance(kept);
+    stop_ = ReadStop::BodyEnd;
     return fail(ERR_READ);
   }
   advance(bytes);
@@ -235,11 +277,12 @@ int32_t BinaryTokenStream::read_string(char* buffer, uint32_t capacity) noexcept
 // lies past the body (a truncated file) the token is closed all the same,
 // but the result is a failure with ERR_READ: the data was not all there.
 int32_t BinaryTokenStream::read_token_close() noexcept {
-  settle_delta();
+  start_read();
   if (open_tokens.empty()) return fail(ERR_SYNTAX);
   int32_t result = 1;
   if (!move_to(block_end)) {
     position = block_end;
+    stop_ = ReadStop::BodyEnd;
     result = fail(ERR_READ);
   }
   pop_open_token();
@@ -250,13 +293,13 @@ int32_t BinaryTokenStream::read_token_close() noexcept {
 // label and the unread rest of its content. Null with the token still open
 // when the rest is not all in the body.
 std::unique_ptr<TokenBlock> BinaryTokenStream::read_block() noexcept {
-  settle_delta();
+  start_read();
   if (open_tokens.empty() || position > block_end) {
     token_error = open_tokens.empty() ? ERR_SYNTAX : ERR_READ;
     return nullptr;
   }
   const uint32_t rest = block_end - position;
-  if (remaining() < rest) return nullptr;  // checked before anything is allocated
+  if (remaining() < rest) return ran_out(), nullptr;  // checked before anything is allocated
   uint32_t k = 0;
   while (k < 32 && label[k] != 0) ++k;
   const uint64_t size = static_cast<uint64_t>(rest) + 2 * k + 9;

@@ -8,7 +8,11 @@
 // length holds the placeholder 0xDEDEDEDE.
 #pragma once
 
+#include <vector>
+
+#include "tokenfile/file_container.h"
 #include "tokenfile/token_stream.h"
+
 
 namespace tokenfile {
 
@@ -42,6 +46,11 @@ class BinaryTokenStream final : public TokenStream {
   int32_t write_block(std::unique_ptr<TokenBlock>& block) noexcept override;
   int32_t write_token_close() noexcept override;
 
+  SourceSpan last_span() const noexcept override;
+  SourcePlace open_token_place() const noexcept override;
+  ReadStop read_stop() const noexcept override { return stop_; }
+  uint32_t last_string_length() const noexcept override { return string_length_; }
+
   // Reader: body offset (in `position` terms) at which the innermost open
   // token ends; 0 at the top level. Equals open_tokens.back() or 0.
   uint32_t block_end = 0;
@@ -63,6 +72,16 @@ class BinaryTokenStream final : public TokenStream {
   int32_t read_counted(Char* buffer, uint32_t capacity) noexcept;
   int32_t append(const void* data, uint32_t count) noexcept;
   int32_t write_u32(uint32_t value) noexcept;
+
+  // Reader: where the last read began (in `position` terms), why it ran out
+  // of data, the count of the last string, and where the open tokens began.
+  uint32_t span_begin_ = 0;
+  ReadStop stop_ = ReadStop::None;
+  uint32_t string_length_ = 0;
+  std::vector<uint32_t> open_starts_;
+  void start_read() noexcept;
+  int32_t ran_out() noexcept;  // the body ended: fails without a code
+  uint64_t file_offset(uint32_t at) const noexcept;
 
   // Reader: body_pos - position, fixed when reading starts. The header line
   // may have been stored in UTF-16 (32 bytes) while `position` counts 16.

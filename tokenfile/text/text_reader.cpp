@@ -44,6 +44,9 @@ class BodyCursor {
   // The rest of the data, for the bulk copies below, which stop before a
   // carriage return and so may bypass next().
   const uint8_t* here() const noexcept { return data_ + pos_; }
+  uint32_t pos() const noexcept { return pos_; }
+  // Where the data ran out: nothing left, or an odd byte after the last unit.
+  ReadStop stop() const noexcept { return end_ - pos_ == 1 ? ReadStop::DamagedTail : ReadStop::BodyEnd; }
   uint32_t units_left() const noexcept { return (end_ - pos_) / 2; }
   void skip(uint32_t units) noexcept { pos_ += 2 * units; }
 
@@ -137,24 +140,44 @@ void set_mark(Lexeme& lx, LexemeKind kind, char16_t c) noexcept {
   lx.size = 1;
 }
 
-// Leaves the innermost token: depth becomes the enclosing token's again
-// (0 when none is open).
-void restore_enclosing_depth(TextTokenStream& s) noexcept {
-  if (s.open_tokens.empty()) {
-    s.depth = 0;
-  } else {
-    s.depth = static_cast<int32_t>(s.open_tokens.back());
-    s.open_tokens.pop_back();
-  }
-}
-
 bool has_white_space(std::u16string_view text) noexcept {
   for (char16_t c : text)
     if (is_text_white_space(c)) return true;
   return false;
 }
 
+// The units of `text` that escapes resolve to: a backslash and one of
+// " \\ n t make one; a backslash before anything else, or at the end, none.
+uint32_t resolved_length(const char16_t* text, uint32_t n) noexcept {
+  uint32_t units = 0;
+  for (uint32_t i = 0; i < n; ++i) {
+    if (text[i] != u'\\') {
+      ++units;
+    } else if (++i < n) {
+      units += text[i] == u'"' || text[i] == u'\\' || text[i] == u'n' || text[i] == u't';
+    }
+  }
+  return units;
+}
+
 }  // namespace
+
+void TextTokenStream::restore_enclosing_depth() noexcept {
+  if (open_tokens.empty()) {
+    depth = 0;
+  } else {
+    depth = static_cast<int32_t>(open_tokens.back());
+    open_tokens.pop_back();
+  }
+  if (!open_names_.empty()) open_names_.pop_back();
+}
+
+void TextTokenStream::mark_lexeme(uint32_t begin, uint32_t end) noexcept {
+  lexeme_begin_ = begin;
+  lexeme_end_ = end;
+  if (!extend_span_) span_begin_ = begin;
+  span_end_ = end;
+}
 
 int32_t TextTokenStream::scan_lexeme(bool may_close) noexcept {
   Lexeme& lx = lexeme;
@@ -162,8 +185,10 @@ int32_t TextTokenStream::scan_lexeme(bool may_close) noexcept {
   lx.size = 0;
   lx.text[0] = 0;
   at_end_of_data = false;
+  stop_ = ReadStop::None;
   if (close_pending) {
-    if (!may_close) return fail(ERR_END_OF_TOKEN);
+    mark_lexeme(close_at_, close_at_ + 2);
+    if (!may_close) return stop_ = ReadStop::TokenEnd, fail(ERR_END_OF_TOKEN);
     close_pending = false;
     set_mark(lx, LexemeKind::Close, u')');
     return 1;
@@ -171,6 +196,7 @@ int32_t TextTokenStream::scan_lexeme(bool may_close) noexcept {
 
   BodyCursor in(*container);
   char16_t c = 0;
+  uint32_t begin = pushback_at_;
   if (pushback != 0) {
     c = pushback;
     pushback = 0;
@@ -178,35 +204,50 @@ int32_t TextTokenStream::scan_lexeme(bool may_close) noexcept {
     do {
       if (!in.next(c)) {
         at_end_of_data = true;
+        mark_lexeme(in.pos(), in.pos());
+        stop_ = in.stop();
         return fail(ERR_READ);
       }
     } while (c != u'\n' && is_text_white_space(c));
+    begin = in.pos() - 2;
   }
+  // Where the data ran out inside the lexeme, or the lexeme ended before
+  // the character at `end`.
+  auto ran_out = [&]() {
+    mark_lexeme(begin, in.pos());
+    stop_ = in.stop();
+  };
+  auto ended = [&](uint32_t end) { mark_lexeme(begin, end); };
 
   switch (c) {
     case u'\n':
       set_mark(lx, LexemeKind::Newline, c);
+      ended(begin + 2);
       return 1;
     case u'(':
       set_mark(lx, LexemeKind::Open, c);
+      ended(begin + 2);
       return 1;
     case u')':
+      ended(begin + 2);
       if (depth == 1 && !may_close) {
         close_pending = true;
+        close_at_ = begin;
+        stop_ = ReadStop::TokenEnd;
         return fail(ERR_END_OF_TOKEN);
       }
       set_mark(lx, LexemeKind::Close, c);
       return 1;
     case u'"': {
       lx.kind = LexemeKind::Word;
-      if (!in.next(c)) return fail(ERR_READ);
+      if (!in.next(c)) return ran_out(), fail(ERR_READ);
       // A character is escaped when the one stored before it is a backslash
       // that is not escaped itself.
       bool escaped = false;
       while (c != u'"' || escaped) {
         if (lx.size == kMaxLexemeChars) {
           lx.text[lx.size] = 0;
-          return fail(ERR_SYNTAX);
+          return ended(in.pos() - 2), fail(ERR_SYNTAX);
         }
         lx.text[lx.size++] = c;
         escaped = c == u'\\' && !escaped;
@@ -220,18 +261,20 @@ int32_t TextTokenStream::scan_lexeme(bool may_close) noexcept {
         }
         if (!in.next(c)) {
           lx.text[lx.size] = 0;
-          return fail(ERR_SYNTAX);
+          return ran_out(), fail(ERR_SYNTAX);
         }
       }
       lx.text[lx.size] = 0;
+      ended(in.pos());
       // One character after the closing quote: a plus sign joins the next
       // string; one white space character goes; anything else, a line feed
       // included, is left for the next scan.
-      if (!in.next(c)) return fail(ERR_SYNTAX);
+      if (!in.next(c)) return stop_ = in.stop(), fail(ERR_SYNTAX);
       if (c == u'+') {
         lx.continued = true;
       } else if (c == u'\n' || !is_text_white_space(c)) {
         pushback = c;
+        pushback_at_ = in.pos() - 2;
       }
       return 1;
     }
@@ -243,12 +286,13 @@ int32_t TextTokenStream::scan_lexeme(bool may_close) noexcept {
   for (;;) {
     if (c == u'(' || c == u')' || c == u'\n') {
       pushback = c;
+      pushback_at_ = in.pos() - 2;
       break;
     }
     if (is_text_white_space(c)) break;
     if (lx.size == kMaxLexemeChars) {
       lx.text[lx.size] = 0;
-      return fail(ERR_SYNTAX);
+      return ended(in.pos() - 2), fail(ERR_SYNTAX);
     }
     lx.text[lx.size++] = c;
     const uint32_t run =
@@ -257,10 +301,11 @@ int32_t TextTokenStream::scan_lexeme(bool may_close) noexcept {
     lx.size += run;
     if (!in.next(c)) {
       lx.text[lx.size] = 0;
-      return fail(ERR_SYNTAX);
+      return ran_out(), fail(ERR_SYNTAX);
     }
   }
   lx.text[lx.size] = 0;
+  ended(in.pos() - 2);
   return 1;
 }
 
@@ -301,7 +346,9 @@ int32_t TextTokenStream::read_token_open(uint32_t& id, const char16_t** label_ou
     return 0;
   }
   try {
+    open_names_.reserve(open_tokens.size() + 1);
     open_tokens.push_back(static_cast<uint32_t>(saved_depth));
+    open_names_.push_back(lexeme_begin_);
   } catch (const std::bad_alloc&) {
     return fail(ERR_NO_MEMORY);
   }
@@ -387,14 +434,21 @@ int32_t TextTokenStream::read_wstring(char16_t* buffer, uint32_t capacity) noexc
   if (capacity == 0) return fail(ERR_BAD_VALUE);
   const uint32_t room = capacity - 1;
   uint32_t stored = 0;
+  string_length_ = 0;
   do {
-    if (!fetch_lexeme(std::nullopt, true)) {
+    const bool fetched = fetch_lexeme(std::nullopt, true);
+    extend_span_ = true;  // continuation pieces join the value's span
+    if (!fetched) {
       buffer[stored] = 0;
+      extend_span_ = false;
+      mark_lexeme(lexeme_begin_, lexeme_end_);  // the failure is at the piece that failed
       return 0;
     }
     const char16_t* t = lexeme.text;
     const uint32_t n = lexeme.size;
-    for (uint32_t i = 0; i < n && stored < room;) {
+    const uint32_t stored_before = stored;
+    uint32_t i = 0;
+    while (i < n && stored < room) {
       // Up to the next backslash the text goes in unchanged.
       const uint32_t run = unescaped_run(t + i, std::min(n - i, room - stored));
       std::memcpy(buffer + stored, t + i, run * sizeof(char16_t));
@@ -422,7 +476,10 @@ int32_t TextTokenStream::read_wstring(char16_t* buffer, uint32_t capacity) noexc
           break;
       }
     }
+    // What did not fit still counts toward the string's length.
+    string_length_ += stored - stored_before + (i < n ? resolved_length(t + i, n - i) : 0);
   } while (lexeme.continued);
+  extend_span_ = false;
   buffer[stored] = 0;
   return 1;
 }
@@ -432,15 +489,22 @@ int32_t TextTokenStream::read_string(char*, uint32_t) noexcept { return 0; }
 int32_t TextTokenStream::read_bytes(uint8_t* buffer, uint32_t count) noexcept {
   uint32_t stored = 0;
   while (stored < count) {
-    if (!fetch_lexeme(std::nullopt, true)) return 0;
+    const bool fetched = fetch_lexeme(std::nullopt, true);
+    extend_span_ = true;  // the value spans all its lexemes
+    if (!fetched) return extend_span_ = false, mark_lexeme(lexeme_begin_, lexeme_end_), 0;
     // Pairs from the start; a single character left over is ignored.
     for (uint32_t i = 0; i + 1 < lexeme.size; i += 2) {
       const int high = hex_digit_value(lexeme.text[i]);
       const int low = hex_digit_value(lexeme.text[i + 1]);
-      if (high < 0 || low < 0 || stored == count) return fail(ERR_SYNTAX);
+      if (high < 0 || low < 0 || stored == count) {
+        extend_span_ = false;
+        mark_lexeme(lexeme_begin_, lexeme_end_);
+        return fail(ERR_SYNTAX);
+      }
       buffer[stored++] = static_cast<uint8_t>(high << 4 | low);
     }
   }
+  extend_span_ = false;
   return 1;
 }
 
@@ -471,7 +535,7 @@ int32_t TextTokenStream::read_token_close() noexcept {
         break;
     }
   }
-  restore_enclosing_depth(*this);
+  restore_enclosing_depth();
   return 1;
 }
 
@@ -554,9 +618,115 @@ std::unique_ptr<TokenBlock> TextTokenStream::read_block() noexcept {
     complete = false;
   }
 
-  restore_enclosing_depth(*this);
+  restore_enclosing_depth();
   if (!complete) return nullptr;
   return block;
+}
+
+// --- where reading stands ---
+
+namespace {
+
+char16_t unit_at(const uint8_t* body, uint32_t offset) noexcept {
+  return static_cast<char16_t>(load_u16le(body + offset));
+}
+
+// Characters from `from` to `to` (byte offsets of UTF-16 units): a carriage
+// return counts none, a surrogate pair one.
+uint32_t characters_between(const uint8_t* body, uint32_t from, uint32_t to) noexcept {
+  uint32_t n = 0;
+  for (uint32_t at = from; at + 1 < to; at += 2) {
+    const char16_t u = unit_at(body, at);
+    const bool pair_end = u >= 0xDC00 && u < 0xE000 && at >= from + 2 && unit_at(body, at - 2) >= 0xD800 &&
+                          unit_at(body, at - 2) < 0xDC00;
+    n += u != u'\r' && !pair_end;
+  }
+  return n;
+}
+
+}  // namespace
+
+uint32_t TextTokenStream::body_start() const noexcept {
+  const FileContainer& c = *container;
+  return c.body_size >= 2 && c.body()[1] == 0 ? 32 : 16;
+}
+
+void TextTokenStream::index_lines_to(uint32_t offset) const noexcept {
+  const FileContainer& c = *container;
+  try {
+    if (line_starts_.empty()) {
+      line_starts_.reserve(64);
+      line_starts_.push_back(0);
+      line_starts_.push_back(body_start());
+      indexed_to_ = body_start();
+    }
+    const uint32_t end = std::min(offset, c.body_size & ~1u);
+    for (uint32_t at = indexed_to_; at + 1 < end; at += 2)
+      if (unit_at(c.body(), at) == u'\n') line_starts_.push_back(at + 2);
+    indexed_to_ = std::max(indexed_to_, end);
+  } catch (const std::bad_alloc&) {
+    index_failed_ = true;
+  }
+}
+
+SourcePlace TextTokenStream::place_of(uint32_t offset) const noexcept {
+  if (!container || index_failed_) return {};
+  if (offset < body_start()) return {1, offset / (body_start() / 16) + 1, 0};
+  index_lines_to(offset);
+  if (index_failed_) return {};
+  const auto next = std::upper_bound(line_starts_.begin(), line_starts_.end(), offset);
+  const uint32_t start = *(next - 1);
+  const auto line_number = static_cast<uint32_t>(next - line_starts_.begin());
+  return {line_number, characters_between(container->body(), start, offset) + 1, 0};
+}
+
+SourceSpan TextTokenStream::last_span() const noexcept {
+  if (!container) return {};
+  return {place_of(span_begin_), place_of(span_end_), characters_between(container->body(), span_begin_, span_end_)};
+}
+
+SourcePlace TextTokenStream::open_token_place() const noexcept {
+  return open_names_.empty() ? SourcePlace{} : place_of(open_names_.back());
+}
+
+std::u16string_view TextTokenStream::last_lexeme() const noexcept {
+  if (!container) return {};
+  try {
+    lexeme_text_.clear();
+    for (uint32_t at = lexeme_begin_; at + 1 < lexeme_end_; at += 2) {
+      const char16_t u = unit_at(container->body(), at);
+      if (u != u'\r') lexeme_text_.push_back(u);
+    }
+    return lexeme_text_;
+  } catch (const std::bad_alloc&) {
+    return {};
+  }
+}
+
+std::u16string TextTokenStream::source_line(uint32_t number) const noexcept {
+  if (!container || number == 0) return {};
+  const FileContainer& c = *container;
+  try {
+    std::u16string text;
+    if (number == 1) {
+      const uint32_t width = body_start() / 16;
+      for (uint32_t at = 0; at + width <= std::min<uint32_t>(c.body_size, 14 * width); at += width)
+        text.push_back(width == 2 ? unit_at(c.body(), at) : c.body()[at]);
+      return text;
+    }
+    // Index line by line until the line is found or the body ends.
+    while (line_starts_.size() < number && indexed_to_ < (c.body_size & ~1u) && !index_failed_)
+      index_lines_to(std::min<uint64_t>(static_cast<uint64_t>(indexed_to_) + 4096, c.body_size & ~1u));
+    if (index_failed_ || line_starts_.size() < number) return {};
+    for (uint32_t at = line_starts_[number - 1]; at + 1 < c.body_size; at += 2) {
+      const char16_t u = unit_at(c.body(), at);
+      if (u == u'\n') break;
+      if (u != u'\r') text.push_back(u);
+    }
+    return text;
+  } catch (const std::bad_alloc&) {
+    return {};
+  }
 }
 
 }  // namespace tokenfile

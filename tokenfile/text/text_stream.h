@@ -7,7 +7,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "tokenfile/file_container.h"
 #include "tokenfile/token_stream.h"
 
 namespace tokenfile {
@@ -64,6 +66,13 @@ class TextTokenStream final : public TokenStream {
   [[nodiscard]] int32_t write_block(std::unique_ptr<TokenBlock>& block) noexcept override;
   [[nodiscard]] int32_t write_token_close() noexcept override;
 
+  [[nodiscard]] SourceSpan last_span() const noexcept override;
+  [[nodiscard]] SourcePlace open_token_place() const noexcept override;
+  [[nodiscard]] std::u16string_view last_lexeme() const noexcept override;
+  [[nodiscard]] ReadStop read_stop() const noexcept override { return stop_; }
+  [[nodiscard]] uint32_t last_string_length() const noexcept override { return string_length_; }
+  [[nodiscard]] std::u16string source_line(uint32_t number) const noexcept override;
+
   // --- the lexer (public for its tests) ---
 
   // Scans the next lexeme into `lexeme`. The token's own closing parenthesis
@@ -108,6 +117,40 @@ class TextTokenStream final : public TokenStream {
   uint32_t indent = 0;
 
  private:
+  // Leaves the innermost token: depth becomes the enclosing token's again
+  // (0 when none is open).
+  void restore_enclosing_depth() noexcept;
+
+  // --- where reading stands, in body offsets (bytes) ---
+
+  // The last lexeme scanned: its first unit, and just past its last.
+  uint32_t lexeme_begin_ = 0;
+  uint32_t lexeme_end_ = 0;
+  // The last value read, which may span several lexemes (a string in
+  // pieces, a run of bytes); while extend_span_ a scan only moves its end.
+  uint32_t span_begin_ = 0;
+  uint32_t span_end_ = 0;
+  bool extend_span_ = false;
+  // Where the pushed-back character and the held closing parenthesis stand.
+  uint32_t pushback_at_ = 0;
+  uint32_t close_at_ = 0;
+  ReadStop stop_ = ReadStop::None;
+  uint32_t string_length_ = 0;
+  // The names of the open tokens, innermost last (beside open_tokens).
+  std::vector<uint32_t> open_names_;
+  // Records the lexeme scanned last, from `begin` to `end`.
+  void mark_lexeme(uint32_t begin, uint32_t end) noexcept;
+  // The line and column of a body offset; filled from a line index built
+  // on demand, forward only, so that all queries together scan the body
+  // once.
+  SourcePlace place_of(uint32_t offset) const noexcept;
+  void index_lines_to(uint32_t offset) const noexcept;
+  uint32_t body_start() const noexcept;  // after the stream header line
+  mutable std::vector<uint32_t> line_starts_;  // line k + 1 starts at line_starts_[k]
+  mutable uint32_t indexed_to_ = 0;            // offsets below this are indexed
+  mutable bool index_failed_ = false;          // out of memory: places unknown
+  mutable std::u16string lexeme_text_;
+
   // Output goes straight to the end of the container's body, as UTF-16LE.
   void put(std::u16string_view text) noexcept;
   void put_char(char16_t c) noexcept;
