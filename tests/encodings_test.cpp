@@ -33,7 +33,7 @@ void check_rows(std::string_view group) {
 
 TEST_F(TextReader, LexemesValuesTokensLinesAndBlocks) {
   for (const char* group : {"SplitsTheBodyIntoLexemes", "EndsOfTheData", "ReadsNumbers", "ReadsStringsBytesAndNames",
-                            "OpensClosesAndCountsLines", "CopiesBlocks"})
+                            "OpensClosesAndCountsLines", "CopiesBlocks", "Places"})
     check_rows(group);
 }
 
@@ -104,8 +104,9 @@ TEST_F(TextWriter, NumbersIgnoreTheLocale) {
 const std::string kExample = "63000000 14000000 00 01000000 64000000 07000000 00 0200 4100 4200";
 
 TEST(BinaryReader, ReadsWhatTheLayoutHolds) {
-  for (const Case& c : cases("binary_stream.cases", "Reads"))
-    EXPECT_EQ(read_script(token_file('b', from_hex(c.narrow(0))), c.narrow(1)), c.narrow(2)) << c.where;
+  for (const char* group : {"Reads", "Places"})
+    for (const Case& c : cases("binary_stream.cases", group))
+      EXPECT_EQ(read_script(token_file('b', from_hex(c.narrow(0))), c.narrow(1)), c.narrow(2)) << c.where;
   // A header line in UTF-16 shifts the body, not the positions.
   EXPECT_EQ(read_script(token_file('b', from_hex(kExample), true), "Ouosccn"), "99 1 100 [AB] c c @44");
 }

@@ -1,6 +1,7 @@
 #include "support/stream_script.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstdio>
 #include <map>
@@ -66,6 +67,10 @@ namespace {
 
 std::string id_text(uint32_t id) { return id == 0xFFFFFFFF ? "?" : std::to_string(id); }
 
+std::string place_text(const SourcePlace& p) {
+  return p.line != 0 ? std::to_string(p.line) + ":" + std::to_string(p.column) : "#" + std::to_string(p.offset);
+}
+
 std::string dump_block(const TokenBlock& b) {
   if (b.kind != BLOCK_TEXT) return hex(b.bytes);
   std::string out;
@@ -120,6 +125,16 @@ std::string read_script(TokenStream& s, std::string_view script) {
       }
       case 'c': ok = s.read_token_close(), r = "c"; break;
       case 'n': r = "@" + std::to_string(token_stream_line(s)); break;
+      case 'p': {
+        const SourceSpan span = s.last_span();
+        r = place_text(span.begin) + "-" + place_text(span.end) + "/" + std::to_string(span.length);
+        break;
+      }
+      case 'q': r = "^" + place_text(s.open_token_place()); break;
+      case 'e': r = "'" + show(s.last_lexeme()) + "'"; break;
+      case 'z': r = std::string("=") + std::array{"-", "token", "body", "tail"}[static_cast<size_t>(s.read_stop())]; break;
+      case 'g': r = "%" + std::to_string(s.last_string_length()); break;
+      case 'L': r = "|" + show(s.source_line(n)) + "|"; break;
     }
     if (label) r += ":" + show(label);
     out += (out.empty() ? "" : " ") + (ok ? r : "!" + code_name(token_error));

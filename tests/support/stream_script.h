@@ -46,6 +46,11 @@ Bytes text_file(std::u16string_view body);  // the body in UTF-16, the line too
 //   bN  read_bytes of N bytes: "#" and the bytes in hexadecimal
 //   k   read_block: "<depth|line/depth|line>" for text, "<hex>" for binary
 //   c   read_token_close;  n  token_stream_line: "@N"
+// and the queries of where reading stands:
+//   p   last_span: "LINE:COL-LINE:COL/LENGTH", or "#OFFSET-#OFFSET/LENGTH"
+//   q   open_token_place: "^LINE:COL" or "^#OFFSET";  e  last_lexeme: "'text'"
+//   z   read_stop: "=-", "=token", "=body" or "=tail";  g  last_string_length: "%N"
+//   LN  source_line N: "|text|"
 // A failed operation gives "!" and the short name of token_error.
 std::string read_script(tokenfile::TokenStream& s, std::string_view script);
 std::string read_script(const Bytes& file, std::string_view script);
