@@ -147,14 +147,6 @@ bool same_existing_file(const char* a, const char* b) noexcept {
   return x.device == y.device && x.inode == y.inode;
 }
 
-size_t read_file_head(const char* name, uint8_t* buffer, size_t count) noexcept {
-  std::FILE* f = std::fopen(name, "rb");
-  if (f == nullptr) return 0;
-  const size_t n = std::fread(buffer, 1, count, f);
-  std::fclose(f);
-  return n;
-}
-
 bool directory_writable(const char* directory, int& error) noexcept {
   if (::access(directory, W_OK | X_OK) == 0) return true;
   error = errno;

@@ -57,11 +57,6 @@ FileIdentity identify_file(const char* name) noexcept;
 // file system folds onto the other.
 bool same_existing_file(const char* a, const char* b) noexcept;
 
-// Reads up to `count` bytes from the start of the file `name` into
-// `buffer`; returns how many arrived (0 when it cannot be opened). For
-// regular files only: opening a FIFO would wait for a writer.
-size_t read_file_head(const char* name, uint8_t* buffer, size_t count) noexcept;
-
 // True when a file may be created in `directory` (write and search access).
 bool directory_writable(const char* directory, int& error) noexcept;
 
