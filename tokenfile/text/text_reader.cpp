@@ -677,7 +677,16 @@ SourcePlace TextTokenStream::place_of(uint32_t offset) const noexcept {
   const auto next = std::upper_bound(line_starts_.begin(), line_starts_.end(), offset);
   const uint32_t start = *(next - 1);
   const auto line_number = static_cast<uint32_t>(next - line_starts_.begin());
-  return {line_number, characters_between(container->body(), start, offset) + 1, 0};
+  // Places asked for in reading order go on counting from the last one, so
+  // that a long line is counted once, not once per place on it.
+  if (column_line_ != line_number || column_at_ > offset) {
+    column_line_ = line_number;
+    column_at_ = start;
+    column_ = 1;
+  }
+  column_ += characters_between(container->body(), column_at_, offset);
+  column_at_ = offset;
+  return {line_number, column_, 0};
 }
 
 SourceSpan TextTokenStream::last_span() const noexcept {

@@ -149,6 +149,9 @@ class TextTokenStream final : public TokenStream {
   mutable std::vector<uint32_t> line_starts_;  // line k + 1 starts at line_starts_[k]
   mutable uint32_t indexed_to_ = 0;            // offsets below this are indexed
   mutable bool index_failed_ = false;          // out of memory: places unknown
+  mutable uint32_t column_line_ = 0;           // the last place counted: its line,
+  mutable uint32_t column_at_ = 0;             // offset
+  mutable uint32_t column_ = 0;                // and column
   mutable std::u16string lexeme_text_;
 
   // Output goes straight to the end of the container's body, as UTF-16LE.
