@@ -30,9 +30,23 @@ bool terminated_within(const char16_t* text, size_t capacity) {
   return std::find(text, text + capacity, u'\0') != text + capacity;
 }
 
+// The body position stays inside the body, and every place the stream
+// reports lies inside the file: a text place on a line that exists, at a
+// column from 1; a binary one at an offset no further than the file's end.
 void check_position(const TokenStream& s) {
-  FUZZ_CHECK(SI::container(s) != nullptr);
-  FUZZ_CHECK(SI::container(s)->body_pos <= SI::container(s)->body_size);
+  const tokenfile::FileContainer* c = SI::container(s);
+  FUZZ_CHECK(c != nullptr);
+  FUZZ_CHECK(c->body_pos <= c->body_size);
+  const tokenfile::SourceSpan span = s.last_span();
+  for (const tokenfile::SourcePlace& p : {span.begin, span.end, s.open_token_place()}) {
+    if (SI::flags(s) & tokenfile::STREAM_BINARY) {
+      FUZZ_CHECK(p.line == 0 && p.offset <= c->header_bytes + c->body_size);
+    } else if (p.line != 0) {
+      FUZZ_CHECK(p.column >= 1 && p.column <= c->body_size + 1);
+      FUZZ_CHECK(p.line <= 2 || !s.source_line(p.line).empty() || p.column == 1);
+    }
+  }
+  FUZZ_CHECK(s.last_lexeme().size() <= 1055 * 2 + 2);
 }
 
 void check_label(const TokenStream& s, const char16_t* label) {
