@@ -325,11 +325,10 @@ class Converter {
   const bool binary_source_;
   uint32_t device_code_ = 0;
   std::string device_label_;  // the device name as the source wrote it
-  // The string buffer and one unit more (see read_string). Its first
-  // NAME_KEY_UNITS units are always initialised and readable, as the name
-  // tables' find_in_buffer needs.
-  std::array<char16_t, STRING_CAPACITY + 1> text_{};
-  static_assert(STRING_CAPACITY + 1 >= tokenfile::NAME_KEY_UNITS);
+  // The string buffer. Its first NAME_KEY_UNITS units are always
+  // initialised and readable, as the name tables' find_in_buffer needs.
+  std::array<char16_t, STRING_CAPACITY> text_{};
+  static_assert(STRING_CAPACITY >= tokenfile::NAME_KEY_UNITS);
   std::array<uint8_t, 64> sguid_{};
 };
 
