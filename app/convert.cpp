@@ -6,13 +6,18 @@
 // queries that say where reading stands, which place its diagnostics.
 #include "app/convert.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
+#include <vector>
 #include <new>
 #include <string>
+#include <unordered_map>
 
 #include "app/diagnostics.h"
 #include "app/input_map_tables.h"
+#include "app/reporter.h"
+#include "app/suggest.h"
 #include "tokenfile/dictionary.h"
 
 namespace mapbake {
@@ -55,6 +60,52 @@ void print_failure_message(Console& console, const TokenStream& source) noexcept
   console.print(Channel::Out, std::string_view(line, static_cast<size_t>(p - line)));
 }
 
+// A target that takes every write and keeps nothing: once the conversion
+// has failed, reading goes on for the diagnostics alone.
+class NullTarget final : public TokenStream {
+  // clang-format off
+#define ANY(signature) int32_t signature noexcept override { return 1; }
+  ANY(read_token_open(uint32_t&, const char16_t**)) ANY(read_label(char16_t*)) ANY(read_uint(uint32_t&))
+  ANY(read_int(int32_t&)) ANY(read_hex(uint32_t&)) ANY(read_float(float&)) ANY(read_token_ref(uint32_t&))
+  ANY(read_wstring(char16_t*, uint32_t)) ANY(read_string(char*, uint32_t)) ANY(read_token_close())
+  ANY(read_bytes(uint8_t*, uint32_t)) ANY(write_token_open(uint32_t, const char16_t*))
+  ANY(write_label(const char16_t*)) ANY(write_uint(uint32_t)) ANY(write_int(int32_t)) ANY(write_hex(uint32_t))
+  ANY(write_float(float)) ANY(write_wstring(const char16_t*)) ANY(write_string(const char*))
+  ANY(write_bytes(const uint8_t*, uint32_t)) ANY(write_token_ref(uint32_t)) ANY(write_token_close())
+  ANY(write_block(std::unique_ptr<tokenfile::TokenBlock>&))
+#undef ANY
+  // clang-format on
+  std::unique_ptr<tokenfile::TokenBlock> read_block() noexcept override { return nullptr; }
+};
+
+// The names of a table, for suggestions.
+std::vector<std::u16string_view> names_of(const NameValue* table) {
+  std::vector<std::u16string_view> names;
+  for (const NameValue* entry = table; entry != nullptr && entry->name != nullptr; ++entry) names.emplace_back(entry->name);
+  return names;
+}
+
+// Causes after which the source still stands where a caller can close the
+// failing token and read on; after the others (the data ends, a syntax
+// error, a failed write) nothing more can be read reliably.
+bool recoverable(Cause cause) {
+  switch (cause) {
+    case Cause::UnknownDevice:
+    case Cause::UnknownControl:
+    case Cause::UnknownModifier:
+    case Cause::DeviceHasNoControls:
+    case Cause::DeviceWithoutChild:
+    case Cause::SguidLength:
+    case Cause::MissingValue:
+    case Cause::WrongValueKind:
+    case Cause::BadNumber:
+    case Cause::StringTooLong:
+      return true;
+    default:
+      return false;
+  }
+}
+
 // What a failed read was reading, for its diagnostic.
 struct Reading {
   const char* token;  // the token whose content it was ("io_dev")
@@ -63,21 +114,24 @@ struct Reading {
 
 class Converter {
  public:
-  Converter(TokenStream& source, TokenStream& target, Console& console, std::string_view source_name)
+  Converter(TokenStream& source, TokenStream& target, Console& console, Reporter& reporter, bool stdout_message)
       : source_(source),
-        target_(target),
+        target_(&target),
         console_(console),
-        source_name_(source_name),
+        reporter_(reporter),
+        stdout_message_(stdout_message),
         binary_source_((tokenfile::token_stream_flags(source) & tokenfile::STREAM_BINARY) != 0) {}
 
-  // True when the whole source was converted; otherwise the failure has been
-  // reported on both channels.
+  // True when the whole source was converted. After the first failure
+  // (the one standard output names) reading goes on where it can, so that
+  // one run reports every error, up to the limit.
   bool run() {
     uint32_t id = 0;
     token_error = 0;
     bool open = source_.read_token_open(id, nullptr) != 0;
     while (open) {
-      if (id == TOKEN_IO_DEV && !convert_device()) return false;
+      if (id == TOKEN_IO_DEV && !convert_device() && !recover()) return false;
+      if (id != TOKEN_IO_DEV) check_skipped_token(id, true);
       token_error = 0;
       if (!source_.read_token_close()) return fail_read({"the top level", "a token"});
       token_error = 0;
@@ -90,27 +144,27 @@ class Converter {
       return fail(binary_source_ ? Cause::EndInsideToken : Cause::OddByte);
     }
     if (token_error != ERR_END_OF_DATA) return fail_open({"the top level", "a token"});
-    return true;
+    return !failed_;
   }
 
  private:
   // Step 2 of the top-level loop for an io_dev whose header was just read.
   bool convert_device() {
     token_error = 0;
-    if (!target_.write_token_open(TOKEN_IO_DEV, nullptr)) return fail_write();
+    if (!target_->write_token_open(TOKEN_IO_DEV, nullptr)) return fail_write();
     if (!read_string({"io_dev", "a device name"})) return false;
     const NameValue* device = device_index.find_in_buffer(text_.data());
-    if (device == nullptr) return fail(Cause::UnknownDevice, {shown_text()});
+    if (device == nullptr) return fail_unknown(Cause::UnknownDevice, {shown_text()}, device_names.data());
     device_code_ = device->value;
     device_label_ = shown_text();
     token_error = 0;
-    if (!target_.write_uint(device_code_)) return fail_write();
+    if (!target_->write_uint(device_code_)) return fail_write();
 
     uint32_t number = 0;
     token_error = 0;
     if (!source_.read_uint(number)) return fail_read({"io_dev", "an unsigned number after the device name"});
     token_error = 0;
-    if (!target_.write_uint(number)) return fail_write();
+    if (!target_->write_uint(number)) return fail_write();
 
     uint32_t id = 0;
     token_error = 0;
@@ -119,19 +173,25 @@ class Converter {
       return fail_open({"io_dev", "a child token"});
     }
     Next next = Next::Child;
+    bindings_.clear();
     if (id == TOKEN_SGUID) {
-      if (!convert_sguid()) return false;
+      if (!convert_sguid()) {
+        if (!recover()) return false;
+        token_error = 0;
+        if (!source_.read_token_close()) return fail_read({"sguid", "the end of the token"});
+      }
       next = next_child(id);
     }
     while (next == Next::Child) {
-      if (id == TOKEN_IO_MAP && !convert_map()) return false;
+      if (id == TOKEN_IO_MAP && !convert_map() && !recover()) return false;
+      if (id != TOKEN_IO_MAP) check_skipped_token(id, false);
       token_error = 0;
       if (!source_.read_token_close()) return fail_read({"io_dev", "the end of a child token"});
       next = next_child(id);
     }
     if (next == Next::Failed) return false;
     token_error = 0;
-    if (!target_.write_token_close()) return fail_write();
+    if (!target_->write_token_close()) return fail_write();
     return true;
   }
 
@@ -164,8 +224,8 @@ class Converter {
     token_error = 0;
     if (!source_.read_token_close()) return fail_read({"sguid", "the end of the token"});
     token_error = 0;
-    if (!target_.write_token_open(TOKEN_SGUID, nullptr) || !target_.write_bytes(sguid_.data(), n) ||
-        !target_.write_token_close()) {
+    if (!target_->write_token_open(TOKEN_SGUID, nullptr) || !target_->write_bytes(sguid_.data(), n) ||
+        !target_->write_token_close()) {
       return fail_write();
     }
     return true;
@@ -175,33 +235,47 @@ class Converter {
   // source.
   bool convert_map() {
     token_error = 0;
-    if (!target_.write_token_open(TOKEN_IO_MAP, nullptr)) return fail_write();
+    if (!target_->write_token_open(TOKEN_IO_MAP, nullptr)) return fail_write();
     if (!read_string({"io_map", "a control name"})) return false;
     const ControlIndex* controls = control_indexes[device_code_];
     if (controls == nullptr) return fail(Cause::DeviceHasNoControls, {device_label_});
     const NameValue* control = controls->find_in_buffer(text_.data());
-    if (control == nullptr) return fail(Cause::UnknownControl, {shown_text(), device_label_});
+    if (control == nullptr) {
+      return fail_unknown(Cause::UnknownControl, {shown_text(), device_label_}, control_tables[device_code_]);
+    }
     token_error = 0;
-    if (!target_.write_hex(control->value)) return fail_write();
+    if (!target_->write_hex(control->value)) return fail_write();
 
+    const uint32_t control_code = control->value;
+    const tokenfile::SourcePlace control_place = source_.last_span().begin;
     if (!read_string({"io_map", "a binding string after the control name"})) return false;
     token_error = 0;
-    if (!target_.write_wstring(text_.data())) return fail_write();
+    if (!target_->write_wstring(text_.data())) return fail_write();
+    const NameValue* action_modifier = modifier_index.find_in_buffer(text_.data());
+    const tokenfile::SourceSpan action_span = source_.last_span();
 
     // The modifier names run to the end of the token's content. Any other
     // failure of a read is a damaged source, not the end of the list.
     uint32_t mask = 0;
+    uint32_t seen = 0;  // a bit per modifier name
+    bool any_modifier = false;
     for (;;) {
       if (!read_string({"io_map", "a modifier name"}, true)) {
         if (token_error == ERR_END_OF_TOKEN) break;
         return false;
       }
       const NameValue* modifier = modifier_index.find_in_buffer(text_.data());
-      if (modifier == nullptr) return fail(Cause::UnknownModifier, {shown_text()});
+      if (modifier == nullptr) return fail_unknown(Cause::UnknownModifier, {shown_text()}, modifier_names.data());
+      any_modifier = true;
+      check_modifier(static_cast<uint32_t>(modifier - modifier_names.data()), seen);
       mask |= modifier->value;
     }
+    if (action_modifier != nullptr && !any_modifier) {
+      warn(Warning::ActionLikeModifier, action_span, Cause::ActionLikeModifier, {printable(action_modifier->name)});
+    }
+    check_duplicate(control_code, mask, control_place);
     token_error = 0;
-    if (!target_.write_uint(mask) || !target_.write_token_close()) return fail_write();
+    if (!target_->write_uint(mask) || !target_->write_token_close()) return fail_write();
     return true;
   }
 
@@ -221,24 +295,142 @@ class Converter {
       return false;
     }
     if (source_.last_string_length() >= STRING_CAPACITY) {
-      report(console_, Severity::Warning, source_name_, location(), Cause::StringCut, {reading.token});
+      warn(Warning::StringCut, source_.last_span(), Cause::StringCut,
+           {reading.token, decimal(source_.last_string_length())});
     }
     return true;
   }
 
   // --- failures ---
 
-  // Prints the failure message and the diagnostic; always false. The
-  // diagnostic stands where the last read stood; one about the data ending
-  // where it ended, one about a token at the token's name.
+  // Reports a failure; always false. The first also prints the failure
+  // message and turns the target into a sink. The diagnostic stands where
+  // the last read stood: one about the data ending where it ended, one
+  // about a token at the token's name.
   bool fail(Cause cause, std::initializer_list<std::string_view> args = {}) {
-    print_failure_message(console_, source_);
+    if (!failed_ && stdout_message_) print_failure_message(console_, source_);
+    failed_ = true;
+    target_ = &null_target_;
+    recoverable_ = recoverable(cause);
     const tokenfile::SourceSpan span = source_.last_span();
-    const tokenfile::SourcePlace at = cause == Cause::EndInsideToken || cause == Cause::OddByte ? span.end
-                                      : cause == Cause::DeviceHasNoControls ? source_.open_token_place()
-                                                                            : span.begin;
-    report(console_, Severity::Error, source_name_, location(at), cause, args);
+    const bool at_end = cause == Cause::EndInsideToken || cause == Cause::OddByte;
+    const bool at_token = cause == Cause::DeviceHasNoControls;
+    const tokenfile::SourcePlace at = at_end ? span.end : at_token ? source_.open_token_place() : span.begin;
+    const Excerpt shown = excerpt(at, at_end || at_token ? 1 : span_length(span));
+    reporter_.error(location(at), cause, args, &shown);
+    if (cause == Cause::EndInsideToken && !binary_source_) note_unclosed();
     return false;
+  }
+
+  // A name that no table holds, with the names it may have meant.
+  bool fail_unknown(Cause cause, std::initializer_list<std::string_view> args, const NameValue* table) {
+    fail(cause, args);
+    suggest(source_.last_span().begin, std::u16string_view(text_.data()), names_of(table));
+    return false;
+  }
+
+  void suggest(const tokenfile::SourcePlace& at, std::u16string_view name,
+               const std::vector<std::u16string_view>& candidates) {
+    const std::string text = did_you_mean(suggestions(name, candidates));
+    if (!text.empty()) reporter_.note(location(at), text);
+  }
+
+  // Where a token the data ends in opened, or the string it ends in began.
+  void note_unclosed() {
+    const std::u16string_view lexeme = source_.last_lexeme();
+    if (!lexeme.empty() && lexeme[0] == u'"') {
+      const tokenfile::SourcePlace at = source_.last_span().begin;
+      const Excerpt shown = excerpt(at, 1);
+      return reporter_.note(location(at), "the string that is not closed starts here", &shown);
+    }
+    const tokenfile::SourcePlace at = source_.open_token_place();
+    if (at.line == 0) return;
+    const Excerpt shown = excerpt(at, 1);
+    reporter_.note(location(at), "the token that is not closed opens here", &shown);
+  }
+
+  // True when reading may go on after the failure just reported; at the
+  // error limit, says so once and stops.
+  bool recover() {
+    if (!recoverable_) return false;
+    if (reporter_.at_limit()) {
+      reporter_.stop();
+      return false;
+    }
+    return true;
+  }
+
+  void warn(Warning warning, const tokenfile::SourceSpan& span, Cause cause,
+            std::initializer_list<std::string_view> args = {}) {
+    const Excerpt shown = excerpt(span.begin, span_length(span));
+    reporter_.warning(warning, location(span.begin), cause, args, &shown);
+  }
+
+  static uint32_t span_length(const tokenfile::SourceSpan& span) {
+    return span.begin.line == span.end.line ? span.length : 1;
+  }
+
+  Excerpt excerpt(const tokenfile::SourcePlace& at, uint32_t length) const {
+    if (binary_source_ || at.line == 0) return {};
+    return {source_.source_line(at.line), at.line, at.column, length};
+  }
+
+  // --- warnings about what the conversion skips or takes as it stands ---
+
+  // A token that is no io_dev at the top level, or no io_map inside one.
+  void check_skipped_token(uint32_t id, bool top_level) {
+    const tokenfile::SourcePlace at = source_.open_token_place();
+    const tokenfile::SourceSpan span{at, at, 1};
+    if (id == 0xFFFFFFFFu && !binary_source_) {
+      const std::u16string name = token_name_at(at);
+      const tokenfile::SourceSpan named{at, at, static_cast<uint32_t>(name.size())};
+      warn(Warning::UnknownToken, named, Cause::UnknownToken, {printable(name)});
+      std::vector<std::u16string_view> names;
+      for (uint32_t i = 1; i <= tokenfile::TOKEN_NAME_COUNT; ++i) names.emplace_back(tokenfile::token_name_from_id(i));
+      if (!reporter_.options().silenced_warning(Warning::UnknownToken)) suggest(at, name, names);
+    } else if (top_level && (id == TOKEN_IO_MAP || id == TOKEN_SGUID)) {
+      warn(Warning::MisplacedToken, span, Cause::MisplacedToken,
+           {id == TOKEN_IO_MAP ? "io_map" : "sguid", "the top level", "an io_dev"});
+    } else if (!top_level && id == TOKEN_IO_DEV) {
+      warn(Warning::MisplacedToken, span, Cause::MisplacedToken, {"io_dev", "an io_dev", "the top level"});
+    } else if (!top_level && id == TOKEN_SGUID) {
+      warn(Warning::LateSguid, span, Cause::LateSguid);
+    }
+  }
+
+  // The name of the token whose name stands at `at`, from its source line.
+  std::u16string token_name_at(const tokenfile::SourcePlace& at) const {
+    const std::u16string line = source_.source_line(at.line);
+    size_t begin = 0;
+    for (uint32_t column = 1; begin < line.size() && column < at.column; ++begin, ++column)
+      if (line[begin] >= 0xD800 && line[begin] < 0xDC00) ++begin;
+    size_t end = begin;
+    while (end < line.size() && line[end] > 0x20 && line[end] != u'(' && line[end] != u')' && line[end] != 0x7F) ++end;
+    return line.substr(begin, std::min<size_t>(end - begin, 64));
+  }
+
+  // A modifier named twice, or together with its opposite.
+  void check_modifier(uint32_t index, uint32_t& seen) {
+    const tokenfile::SourceSpan span = source_.last_span();
+    if (seen & (1u << index)) {
+      warn(Warning::RedundantModifier, span, Cause::RedundantModifier, {printable(modifier_names[index].name)});
+    } else if (index < 8 && (seen & (1u << (index ^ 4)))) {
+      // SHIFT_UP and SHIFT_DOWN stand four entries apart, and so on.
+      warn(Warning::ConflictingModifiers, span, Cause::ConflictingModifiers,
+           {printable(modifier_names[index].name), printable(modifier_names[index ^ 4].name)});
+    }
+    seen |= 1u << index;
+  }
+
+  // The same control and modifiers bound twice in one io_dev.
+  void check_duplicate(uint32_t control, uint32_t mask, const tokenfile::SourcePlace& at) {
+    const auto [it, first] = bindings_.try_emplace(uint64_t{control} << 32 | mask, at);
+    if (first) return;
+    warn(Warning::DuplicateBinding, {at, at, 1}, Cause::DuplicateBinding);
+    if (!reporter_.options().silenced_warning(Warning::DuplicateBinding)) {
+      const Excerpt shown = excerpt(it->second, 1);
+      reporter_.note(location(it->second), "it is bound here first", &shown);
+    }
   }
 
   // A failed value read or read_token_close, from the code it left.
@@ -319,10 +511,16 @@ class Converter {
   }
 
   TokenStream& source_;
-  TokenStream& target_;
+  TokenStream* target_;
+  NullTarget null_target_;
   Console& console_;
-  std::string_view source_name_;
+  Reporter& reporter_;
+  const bool stdout_message_;
   const bool binary_source_;
+  bool failed_ = false;
+  bool recoverable_ = false;
+  // The bindings of the io_dev being read, by control and mask.
+  std::unordered_map<uint64_t, tokenfile::SourcePlace> bindings_;
   uint32_t device_code_ = 0;
   std::string device_label_;  // the device name as the source wrote it
   // The string buffer. Its first NAME_KEY_UNITS units are always
@@ -334,18 +532,24 @@ class Converter {
 
 }  // namespace
 
-int32_t convert_input_map(TokenStream& source, TokenStream& target, Console& console,
-                          std::string_view source_name) noexcept {
+int32_t convert_input_map(TokenStream& source, TokenStream& target, Console& console, Reporter& reporter,
+                          bool stdout_message) noexcept {
   try {
-    Converter converter(source, target, console, source_name);
+    Converter converter(source, target, console, reporter, stdout_message);
     return converter.run() ? 1 : 0;
   } catch (const std::bad_alloc&) {
     // Only diagnostic texts allocate, and always before the message is
     // printed.
-    print_failure_message(console, source);
-    report(console, Severity::Error, source_name, {}, Cause::OutOfMemory);
+    if (stdout_message) print_failure_message(console, source);
+    reporter.error({}, Cause::OutOfMemory);
     return 0;
   }
+}
+
+int32_t convert_input_map(TokenStream& source, TokenStream& target, Console& console,
+                          std::string_view source_name) noexcept {
+  Reporter reporter(console, source_name, DiagnosticOptions{});
+  return convert_input_map(source, target, console, reporter, true);
 }
 
 }  // namespace mapbake

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "app/console.h"
+#include "app/reporter.h"
 #include "tokenfile/token_stream.h"
 
 namespace mapbake {
@@ -17,11 +18,18 @@ namespace mapbake {
 // and modifier mask. Every other token is dropped.
 //
 // Returns non-zero when the whole source was converted. On failure it has
-// printed "Error converting file (source file line %u)\n" on standard output,
-// with token_stream_line of the source where the failure was noticed, and
-// one diagnostic naming `source_name` on standard error; what was written to
-// the target stays there (the caller discards it). A string longer than 255
-// characters converts cut to 255, with a warning on standard error.
+// printed "Error converting file (source file line %u)\n" on standard output
+// (when `stdout_message`), with token_stream_line of the source where the
+// first failure was noticed; what was written to the target stays there
+// (the caller discards it). Diagnostics go to `reporter`: every error it can
+// find, reading on after a failure wherever the source still makes sense
+// (the failing io_map, or io_dev, skipped), up to the reporter's limit; and
+// warnings about what converts but is probably not meant. A string longer
+// than 255 characters converts cut to 255.
+[[nodiscard]] int32_t convert_input_map(tokenfile::TokenStream& source, tokenfile::TokenStream& target,
+                                        Console& console, Reporter& reporter, bool stdout_message) noexcept;
+
+// The same with the default diagnostics, naming `source_name`.
 [[nodiscard]] int32_t convert_input_map(tokenfile::TokenStream& source, tokenfile::TokenStream& target,
                                         Console& console, std::string_view source_name) noexcept;
 

@@ -87,8 +87,17 @@ constexpr std::array cause_table{
     CauseEntry{Cause::ReadFailed, "reading the source failed (%1)"},
     CauseEntry{Cause::WriteFailed, "writing the output failed (%1)"},
     CauseEntry{Cause::StringCut,
-               "a string in %1 is longer than 255 characters; only its first 255 "
+               "a string of %2 characters in %1 is longer than 255 characters; only its first 255 "
                "are converted"},
+    CauseEntry{Cause::UnknownToken, "unknown token name \"%1\"; the token is skipped"},
+    CauseEntry{Cause::MisplacedToken, "%1 at %2 is skipped; it belongs in %3"},
+    CauseEntry{Cause::LateSguid, "an sguid that is not the first child of its io_dev is skipped"},
+    CauseEntry{Cause::DuplicateBinding, "the same control and modifiers are bound twice in this io_dev"},
+    CauseEntry{Cause::ConflictingModifiers, "%1 with %2 in one binding"},
+    CauseEntry{Cause::RedundantModifier, "%1 twice in one binding"},
+    CauseEntry{Cause::ActionLikeModifier,
+               "the action is the modifier name %1 and the binding has no modifiers; an action may be missing"},
+    CauseEntry{Cause::DerivedName, "the output name is derived from the source name: writing \"%1\""},
 };
 
 constexpr bool table_in_enum_order() {
@@ -98,7 +107,7 @@ constexpr bool table_in_enum_order() {
   return true;
 }
 static_assert(table_in_enum_order(), "cause_table must list every Cause in declaration order");
-static_assert(static_cast<size_t>(Cause::StringCut) + 1 == cause_table.size());
+static_assert(static_cast<size_t>(Cause::DerivedName) + 1 == cause_table.size());
 
 void append_utf8(std::string& out, char32_t cp) {
   if (cp < 0x80) {
@@ -151,7 +160,7 @@ std::string diagnostic_line(Severity severity, std::string_view source, Location
       append_number(where.column);
     }
   }
-  line.append(severity == Severity::Error ? ": error: " : ": warning: ");
+  line.append(severity == Severity::Error ? ": error: " : severity == Severity::Warning ? ": warning: " : ": note: ");
   if (where.kind == Location::Kind::Byte) {
     line.append("at byte ");
     append_number(where.value);

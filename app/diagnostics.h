@@ -69,10 +69,18 @@ enum class Cause : uint8_t {
   ReadFailed,     // %1 error code name
   WriteFailed,    // %1 error code name
   // Warnings.
-  StringCut,  // %1 token
+  StringCut,  // %1 token, %2 length
+  UnknownToken,          // %1 name
+  MisplacedToken,        // %1 token, %2 where it stands, %3 where it belongs
+  LateSguid,
+  DuplicateBinding,
+  ConflictingModifiers,  // %1 and %2 the names
+  RedundantModifier,     // %1 name
+  ActionLikeModifier,    // %1 name
+  DerivedName,           // %1 the name written
 };
 
-enum class Severity : uint8_t { Error, Warning };
+enum class Severity : uint8_t { Error, Warning, Note };
 
 struct Location {
   enum class Kind : uint8_t { None, Line, Byte };

@@ -49,7 +49,8 @@ TEST_F(Convert, EveryFormGivesTheSameRunTimeMap) {
       for (const auto& form : forms) {
         const Outcome r = convert(form.bytes, text);
         EXPECT_TRUE(r.ok && r.target == first && r.target[0] == (text ? 0xFF : 'T')) << form.name << text;
-        EXPECT_EQ(r.out + r.err, "");
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err.find("error:"), std::string::npos) << r.err;  // warnings are the mistake table's
         EXPECT_EQ(testsupport::dump(r.target), c.narrow(1)) << c.where << " " << form.name;
       }
     }
@@ -80,7 +81,8 @@ TEST_F(Convert, FailuresGiveThePlaceAndTheCause) {
       EXPECT_EQ(r.out, "Error converting file (source file line " + (binary ? offset : line) + ")\n") << c.where;
       const std::string place = binary ? " error: at byte " + std::to_string(c.number(4) + header_bytes(form.name)) + ":"
                                        : c.narrow(3) + ": error:";
-      EXPECT_EQ(r.err, "map.txt:" + place + " " + c.narrow(5) + "\n") << c.where << " " << form.name;
+      EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1), "map.txt:" + place + " " + c.narrow(5) + "\n")
+          << c.where << " " << form.name;
     }
   }
 }
@@ -96,7 +98,7 @@ TEST_F(Convert, StringsAreCutTo255Units) {
         const size_t end = expected.find(':', at);
         expected.replace(at, end - at, std::to_string(std::stoul(expected.substr(at + 2)) + header_bytes(form.name)));
       }
-      EXPECT_EQ(r.err, expected) << c.where << " " << form.name;
+      EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1), expected) << c.where << " " << form.name;
       if (r.ok) {
         EXPECT_EQ(testsupport::dump(r.target), "dev(1 0 map(1001e " + std::string(255, 'a') + " 0))");
       }

@@ -129,7 +129,7 @@ TEST(Diagnostics, TextsAndLines) {
   EXPECT_EQ(cause_text(Cause::DirectoryNotWritable, {"d", "why"}), "cannot create a file in \"d\": why");
   EXPECT_EQ(cause_text(Cause::WrongValueKind, {"io_dev", "a number", "x"}), "expected a number in io_dev, found \"x\"");
   EXPECT_EQ(cause_text(Cause::UnknownControl, {"Q"}), "unknown control name \"Q\" for device ");
-  EXPECT_EQ(cause_text(Cause::StringCut), "a string in  is longer than 255 characters; only its first 255 are converted");
+  EXPECT_EQ(cause_text(Cause::StringCut, {"t", "300"}), "a string of 300 characters in t is longer than 255 characters; only its first 255 are converted");
   EXPECT_EQ(cause_text(Cause::OutOfMemory, {"unused"}), "out of memory");
   using K = Location::Kind;
   EXPECT_EQ(diagnostic_line(Severity::Error, "m.txt", {K::Line, 3, 0}, "c"), "m.txt:3: error: c\n");

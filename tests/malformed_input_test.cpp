@@ -37,7 +37,8 @@ TEST(MalformedInput, EveryCutAndFlipOfEveryForm) {
       SCOPED_TRACE(form.name + (i < size ? " cut at " : " flip at ") + std::to_string(i % size));
       if (status == 0) {
         ++successes;
-        EXPECT_EQ(out + err, "");
+        EXPECT_EQ(out, "");
+        EXPECT_EQ(err.find("error:"), std::string::npos) << err;  // warnings may stand
         // Huffman code words carry no check: a cut in the last word may lose
         // only padding. (Known fault, reported: a cut in the word before it
         // expands with zero bits for the missing bytes, to other data.)
@@ -48,7 +49,7 @@ TEST(MalformedInput, EveryCutAndFlipOfEveryForm) {
       } else {
         EXPECT_EQ(status, 1);
         EXPECT_TRUE(testsupport::is_one_message(out, scene.source, scene.target)) << out;
-        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+        EXPECT_NE(err.find(": error: "), std::string::npos) << err;
         EXPECT_EQ(written, old);
       }
       if (HasFailure()) return;

@@ -58,6 +58,7 @@ struct StreamFile {
   static std::FILE* file(TokenStream& s) { return SI::file(s); }
 };
 
+TokenStream::TokenStream() noexcept = default;
 TokenStream::~TokenStream() { StreamFile::abandon(*this); }
 
 namespace {

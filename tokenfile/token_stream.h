@@ -87,7 +87,7 @@ enum class ReadStop : uint8_t {
 
 class TokenStream {
  public:
-  TokenStream() = default;
+  TokenStream() noexcept;
   TokenStream(const TokenStream&) = delete;
   TokenStream& operator=(const TokenStream&) = delete;
   // Destroying a stream without token_stream_close abandons it: a writing

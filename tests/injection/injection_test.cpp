@@ -167,8 +167,8 @@ TEST(Injection, EveryAllocationOfARun) {
 }
 
 TEST(Injection, EveryFileCallOnTheTarget) {
-  std::u16string big = u"io_dev ( KEYB 0";
-  for (int i = 0; i < 1500; ++i) big += u" io_map ( A binding SHIFT_DOWN )";
+  std::u16string big = u"io_dev ( KEYB 0 io_map ( A binding )";
+  for (int i = 0; i < 1500; ++i) big += u" ) io_dev ( KEYB 0 io_map ( A binding SHIFT_DOWN )";
   const char* names[] = {"fwrite", "fflush", "fclose", "rename"};
   Scene scene;
   for (const auto& map : {forms(u"io_dev ( MOUSE 0 io_map ( X x ) )")[0], forms(big + u" )")[0]}) {
