@@ -60,24 +60,6 @@ void print_failure_message(Console& console, const TokenStream& source) noexcept
   console.print(Channel::Out, std::string_view(line, static_cast<size_t>(p - line)));
 }
 
-// A target that takes every write and keeps nothing: once the conversion
-// has failed, reading goes on for the diagnostics alone.
-class NullTarget final : public TokenStream {
-  // clang-format off
-#define ANY(signature) int32_t signature noexcept override { return 1; }
-  ANY(read_token_open(uint32_t&, const char16_t**)) ANY(read_label(char16_t*)) ANY(read_uint(uint32_t&))
-  ANY(read_int(int32_t&)) ANY(read_hex(uint32_t&)) ANY(read_float(float&)) ANY(read_token_ref(uint32_t&))
-  ANY(read_wstring(char16_t*, uint32_t)) ANY(read_string(char*, uint32_t)) ANY(read_token_close())
-  ANY(read_bytes(uint8_t*, uint32_t)) ANY(write_token_open(uint32_t, const char16_t*))
-  ANY(write_label(const char16_t*)) ANY(write_uint(uint32_t)) ANY(write_int(int32_t)) ANY(write_hex(uint32_t))
-  ANY(write_float(float)) ANY(write_wstring(const char16_t*)) ANY(write_string(const char*))
-  ANY(write_bytes(const uint8_t*, uint32_t)) ANY(write_token_ref(uint32_t)) ANY(write_token_close())
-  ANY(write_block(std::unique_ptr<tokenfile::TokenBlock>&))
-#undef ANY
-  // clang-format on
-  std::unique_ptr<tokenfile::TokenBlock> read_block() noexcept override { return nullptr; }
-};
-
 // The names of a table, for suggestions.
 std::vector<std::u16string_view> names_of(const NameValue* table) {
   std::vector<std::u16string_view> names;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string_view>
 
 #include "app/console.h"
@@ -10,6 +11,24 @@
 #include "tokenfile/token_stream.h"
 
 namespace mapbake {
+
+// A target that takes every write and keeps nothing: for --check, and
+// once a conversion has failed, when reading goes on for the diagnostics.
+class NullTarget final : public tokenfile::TokenStream {
+  // clang-format off
+#define ANY(signature) int32_t signature noexcept override { return 1; }
+  ANY(read_token_open(uint32_t&, const char16_t**)) ANY(read_label(char16_t*)) ANY(read_uint(uint32_t&))
+  ANY(read_int(int32_t&)) ANY(read_hex(uint32_t&)) ANY(read_float(float&)) ANY(read_token_ref(uint32_t&))
+  ANY(read_wstring(char16_t*, uint32_t)) ANY(read_string(char*, uint32_t)) ANY(read_token_close())
+  ANY(read_bytes(uint8_t*, uint32_t)) ANY(write_token_open(uint32_t, const char16_t*))
+  ANY(write_label(const char16_t*)) ANY(write_uint(uint32_t)) ANY(write_int(int32_t)) ANY(write_hex(uint32_t))
+  ANY(write_float(float)) ANY(write_wstring(const char16_t*)) ANY(write_string(const char*))
+  ANY(write_bytes(const uint8_t*, uint32_t)) ANY(write_token_ref(uint32_t)) ANY(write_token_close())
+  ANY(write_block(std::unique_ptr<tokenfile::TokenBlock>&))
+#undef ANY
+  // clang-format on
+  std::unique_ptr<tokenfile::TokenBlock> read_block() noexcept override { return nullptr; }
+};
 
 // Reads the token tree of an input map from `source` (open for reading, any
 // encoding) and writes its run-time tree to `target` (open for writing, any

@@ -14,7 +14,9 @@
 
 #include "app/convert.h"
 #include "app/diagnostics.h"
+#include "app/options.h"
 #include "app/platform.h"
+#include "app/reporter.h"
 #include "tokenfile/dictionary.h"
 #include "tokenfile/token_stream.h"
 
@@ -178,38 +180,86 @@ void report_target_open_failure(Console& console, const std::string& name, const
   say(Cause::TargetNotCreated);
 }
 
+// Whether standard error takes colour: asked for, or left to the terminal.
+bool use_color(ColorWhen when) {
+  if (when != ColorWhen::Auto) return when == ColorWhen::Always;
+  const char* no_color = environment_variable("NO_COLOR");
+  if (no_color != nullptr && no_color[0] != 0) return false;
+  const char* term = environment_variable("TERM");
+  return stderr_is_terminal() && term != nullptr && std::string_view(term) != "dumb";
+}
+
+// True when deriving the output name cut the name at a '.' that is not
+// the last one of its file name: "./keys.txt", "old.maps/keys.txt",
+// "keys.v2.txt".
+bool surprising_derived_name(std::string_view source) {
+  const size_t dot = source.find('.');
+  if (dot == std::string_view::npos) return false;
+  const size_t slash = source.rfind('/');
+  return (slash != std::string_view::npos && dot < slash) || dot != source.rfind('.');
+}
+
+void print_count(std::string& line, uint32_t n, std::string_view what) {
+  line += std::to_string(n) + " " + std::string(what) + (n == 1 ? "" : "s");
+}
+
+// --check: every file read and reported on, nothing written.
+int run_check(const Options& options, Console& console) {
+  uint32_t errors = 0, warnings = 0, with_diagnostics = 0;
+  for (const std::string& name : options.files) {
+    Reporter reporter(console, name, options.diagnostics);
+    const char16_t* wide = widen_ansi_name(name.c_str());
+    tokenfile::OpenFailure failure;
+    std::unique_ptr<TokenStream> source =
+        tokenfile::token_stream_open_path(wide, tokenfile::STREAM_READ, 0, 0, u'@', &failure);
+    if (!source) {
+      report_source_open_failure(console, name.c_str(), wide, failure);
+      ++errors;
+      ++with_diagnostics;
+      continue;
+    }
+    NullTarget sink;
+    (void)convert_input_map(*source, sink, console, reporter, false);
+    (void)tokenfile::token_stream_close(std::move(source));
+    errors += reporter.errors();
+    warnings += reporter.warnings();
+    with_diagnostics += reporter.errors() + reporter.warnings() != 0;
+  }
+  if (options.files.size() > 1 || errors + warnings != 0) {
+    std::string line;
+    print_count(line, errors, "error");
+    line += " and ";
+    print_count(line, warnings, "warning");
+    line += " in " + std::to_string(with_diagnostics) + " of ";
+    print_count(line, static_cast<uint32_t>(options.files.size()), "file");
+    console.print(Channel::Err, line + "\n");
+  }
+  return errors != 0 || (options.strict && warnings != 0) ? STATUS_FAILURE : STATUS_SUCCESS;
+}
+
 int run_with_dictionary(int argc, const char* const* argv, Console& console) {
   auto usage = [&console] {
     console.print(Channel::Out, usage_text);
     return STATUS_FAILURE;
   };
   if (argc <= 1) return usage();
+  Options options;
+  if (!parse_options(argc, argv, console, options)) return usage();
+  options.diagnostics.color = use_color(options.color);
+  if (options.check) return run_check(options, console);
 
-  const char* source_name = nullptr;
+  // The source is the first name; the target the next one that is not
+  // empty, and a name after that calls for the usage lines.
+  const char* source_name = options.files[0].c_str();
   std::string target_name;
-  bool text_output = false;
-  bool bad_option = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view argument(argv[i]);
-    if (!argument.empty() && argument.front() == '-') {
-      // "-edit" is listed by the usage text but accepted no more than any
-      // other unknown option.
-      if (is_text_option(argument)) {
-        text_output = true;
-      } else {
-        bad_option = true;
-      }
-    } else if (source_name == nullptr) {
-      source_name = argv[i];
-    } else if (!target_name.empty()) {
-      return usage();  // a third plain argument
-    } else {
-      // An empty argument leaves the target unset for a later one.
-      target_name.assign(argument.substr(0, MAX_NAME));
-    }
+  for (size_t k = 1; k < options.files.size(); ++k) {
+    if (!target_name.empty()) return usage();
+    target_name.assign(std::string_view(options.files[k]).substr(0, MAX_NAME));
   }
-  if (bad_option || source_name == nullptr) return usage();
-  if (target_name.empty()) target_name = derive_target_name(source_name);
+  const bool derived = target_name.empty();
+  if (derived) target_name = derive_target_name(source_name);
+  const bool text_output = options.text_output;
+  Reporter reporter(console, source_name, options.diagnostics);
 
   std::string source_path;
   std::string target_path;
@@ -254,7 +304,10 @@ int run_with_dictionary(int argc, const char* const* argv, Console& console) {
     return STATUS_FAILURE;
   }
 
-  if (!convert_input_map(*source, *target, console, source_name)) {
+  if (derived && surprising_derived_name(source_name)) {
+    reporter.warning(Warning::DerivedName, {}, Cause::DerivedName, {target_name});
+  }
+  if (!convert_input_map(*source, *target, console, reporter, true)) {
     // The source is closed first; the partial target is abandoned and an
     // existing target file stays as it was.
     (void)tokenfile::token_stream_close(std::move(source));

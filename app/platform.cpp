@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -146,6 +147,10 @@ bool same_existing_file(const char* a, const char* b) noexcept {
   if (y.kind == FileKind::Missing || y.kind == FileKind::Inaccessible) return false;
   return x.device == y.device && x.inode == y.inode;
 }
+
+bool stderr_is_terminal() noexcept { return ::isatty(STDERR_FILENO) == 1; }
+
+const char* environment_variable(const char* name) noexcept { return std::getenv(name); }
 
 bool directory_writable(const char* directory, int& error) noexcept {
   if (::access(directory, W_OK | X_OK) == 0) return true;

@@ -57,6 +57,13 @@ FileIdentity identify_file(const char* name) noexcept;
 // file system folds onto the other.
 bool same_existing_file(const char* a, const char* b) noexcept;
 
+// True when standard error is a terminal.
+bool stderr_is_terminal() noexcept;
+
+// The value of an environment variable, or null. Read for the colour of
+// standard error alone.
+const char* environment_variable(const char* name) noexcept;
+
 // True when a file may be created in `directory` (write and search access).
 bool directory_writable(const char* directory, int& error) noexcept;
 

@@ -1,0 +1,86 @@
+#include "app/options.h"
+
+#include <charconv>
+#include <string_view>
+
+#include "app/driver.h"
+
+namespace mapbake {
+
+namespace {
+
+void say(Console& console, std::string_view text) {
+  console.print(Channel::Err, "mapbake: " + std::string(text) + "\n");
+}
+
+// The value of "--name=value" when `argument` is that option.
+bool option_value(std::string_view argument, std::string_view name, std::string_view& value) {
+  if (argument.substr(0, name.size()) != name || argument.size() <= name.size() || argument[name.size()] != '=')
+    return false;
+  value = argument.substr(name.size() + 1);
+  return true;
+}
+
+}  // namespace
+
+bool parse_options(int argc, const char* const* argv, Console& console, Options& options) {
+  bool usage = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view argument(argv[i]);
+    std::string_view value;
+    if (argument.empty() || argument.front() != '-') {
+      options.files.emplace_back(argument);
+    } else if (argument.substr(0, 2) != "--") {
+      // "-edit" is listed by the usage text but accepted no more than any
+      // other unknown single-dash option.
+      if (is_text_option(argument)) {
+        options.text_output = true;
+      } else {
+        usage = true;
+      }
+    } else if (argument == "--check") {
+      options.check = true;
+    } else if (argument == "--strict") {
+      options.strict = true;
+    } else if (option_value(argument, "--error-limit", value)) {
+      uint32_t limit = 0;
+      const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), limit);
+      if (error != std::errc{} || end != value.data() + value.size() || limit > 2147483647u) {
+        say(console, "invalid value in '" + std::string(argument) + "'; expected a number from 0 to 2147483647");
+        usage = true;
+      }
+      options.diagnostics.error_limit = limit;
+    } else if (option_value(argument, "--color", value)) {
+      if (value == "auto") {
+        options.color = ColorWhen::Auto;
+      } else if (value == "always") {
+        options.color = ColorWhen::Always;
+      } else if (value == "never") {
+        options.color = ColorWhen::Never;
+      } else {
+        say(console, "invalid value in '" + std::string(argument) + "'; expected always, auto or never");
+        usage = true;
+      }
+    } else if (option_value(argument, "--no-warn", value)) {
+      Warning warning;
+      if (value == "all") {
+        options.diagnostics.silenced = ~0u;
+      } else if (find_warning(value, warning)) {
+        options.diagnostics.silenced |= 1u << static_cast<int>(warning);
+      } else {
+        say(console, "unknown warning in '" + std::string(argument) + "'");
+        usage = true;
+      }
+    } else {
+      say(console, "unknown option '" + std::string(argument) + "'");
+      usage = true;
+    }
+  }
+  if (options.strict && !options.check) {
+    say(console, "'--strict' applies only with '--check'");
+    usage = true;
+  }
+  return !usage && !options.files.empty();
+}
+
+}  // namespace mapbake
