@@ -229,7 +229,7 @@ class Converter {
     if (!target_->write_hex(control->value)) return fail_write();
 
     const uint32_t control_code = control->value;
-    const tokenfile::SourcePlace control_place = source_.last_span().begin;
+    const tokenfile::SourceSpan control_span = source_.last_span();
     if (!read_string({"io_map", "a binding string after the control name"})) return false;
     token_error = 0;
     if (!target_->write_wstring(text_.data())) return fail_write();
@@ -255,7 +255,7 @@ class Converter {
     if (action_modifier != nullptr && !any_modifier) {
       warn(Warning::ActionLikeModifier, action_span, Cause::ActionLikeModifier, {printable(action_modifier->name)});
     }
-    check_duplicate(control_code, mask, control_place);
+    check_duplicate(control_code, mask, control_span);
     token_error = 0;
     if (!target_->write_uint(mask) || !target_->write_token_close()) return fail_write();
     return true;
@@ -336,6 +336,7 @@ class Converter {
   bool recover() {
     if (!recoverable_) return false;
     if (reporter_.at_limit()) {
+      recoverable_ = false;  // the note is said once, where reading stops
       reporter_.stop();
       return false;
     }
@@ -362,19 +363,18 @@ class Converter {
   // A token that is no io_dev at the top level, or no io_map inside one.
   void check_skipped_token(uint32_t id, bool top_level) {
     const tokenfile::SourcePlace at = source_.open_token_place();
-    const tokenfile::SourceSpan span{at, at, 1};
+    const std::u16string name = binary_source_ ? std::u16string() : token_name_at(at);
+    const tokenfile::SourceSpan span{at, at, std::max<uint32_t>(1, static_cast<uint32_t>(name.size()))};
     if (id == 0xFFFFFFFFu && !binary_source_) {
-      const std::u16string name = token_name_at(at);
-      const tokenfile::SourceSpan named{at, at, static_cast<uint32_t>(name.size())};
-      warn(Warning::UnknownToken, named, Cause::UnknownToken, {printable(name)});
+      warn(Warning::UnknownToken, span, Cause::UnknownToken, {printable(name)});
       std::vector<std::u16string_view> names;
       for (uint32_t i = 1; i <= tokenfile::TOKEN_NAME_COUNT; ++i) names.emplace_back(tokenfile::token_name_from_id(i));
       if (!reporter_.options().silenced_warning(Warning::UnknownToken)) suggest(at, name, names);
     } else if (top_level && (id == TOKEN_IO_MAP || id == TOKEN_SGUID)) {
       warn(Warning::MisplacedToken, span, Cause::MisplacedToken,
-           {id == TOKEN_IO_MAP ? "io_map" : "sguid", "the top level", "an io_dev"});
+           {id == TOKEN_IO_MAP ? "io_map" : "sguid", "at the top level", "inside an io_dev"});
     } else if (!top_level && id == TOKEN_IO_DEV) {
-      warn(Warning::MisplacedToken, span, Cause::MisplacedToken, {"io_dev", "an io_dev", "the top level"});
+      warn(Warning::MisplacedToken, span, Cause::MisplacedToken, {"io_dev", "inside an io_dev", "at the top level"});
     } else if (!top_level && id == TOKEN_SGUID) {
       warn(Warning::LateSguid, span, Cause::LateSguid);
     }
@@ -405,13 +405,13 @@ class Converter {
   }
 
   // The same control and modifiers bound twice in one io_dev.
-  void check_duplicate(uint32_t control, uint32_t mask, const tokenfile::SourcePlace& at) {
+  void check_duplicate(uint32_t control, uint32_t mask, const tokenfile::SourceSpan& at) {
     const auto [it, first] = bindings_.try_emplace(uint64_t{control} << 32 | mask, at);
     if (first) return;
-    warn(Warning::DuplicateBinding, {at, at, 1}, Cause::DuplicateBinding);
+    warn(Warning::DuplicateBinding, at, Cause::DuplicateBinding);
     if (!reporter_.options().silenced_warning(Warning::DuplicateBinding)) {
-      const Excerpt shown = excerpt(it->second, 1);
-      reporter_.note(location(it->second), "it is bound here first", &shown);
+      const Excerpt shown = excerpt(it->second.begin, span_length(it->second));
+      reporter_.note(location(it->second.begin), "it is bound here first", &shown);
     }
   }
 
@@ -502,7 +502,7 @@ class Converter {
   bool failed_ = false;
   bool recoverable_ = false;
   // The bindings of the io_dev being read, by control and mask.
-  std::unordered_map<uint64_t, tokenfile::SourcePlace> bindings_;
+  std::unordered_map<uint64_t, tokenfile::SourceSpan> bindings_;
   uint32_t device_code_ = 0;
   std::string device_label_;  // the device name as the source wrote it
   // The string buffer. Its first NAME_KEY_UNITS units are always

@@ -90,7 +90,7 @@ constexpr std::array cause_table{
                "a string of %2 characters in %1 is longer than 255 characters; only its first 255 "
                "are converted"},
     CauseEntry{Cause::UnknownToken, "unknown token name \"%1\"; the token is skipped"},
-    CauseEntry{Cause::MisplacedToken, "%1 at %2 is skipped; it belongs in %3"},
+    CauseEntry{Cause::MisplacedToken, "%1 %2 is skipped; it belongs %3"},
     CauseEntry{Cause::LateSguid, "an sguid that is not the first child of its io_dev is skipped"},
     CauseEntry{Cause::DuplicateBinding, "the same control and modifiers are bound twice in this io_dev"},
     CauseEntry{Cause::ConflictingModifiers, "%1 with %2 in one binding"},

@@ -87,7 +87,7 @@ std::string excerpt_lines(const Excerpt& excerpt, bool color) {
   marks.erase(marks.find_last_not_of(' ') + 1);
   const std::string bar = std::string(number.size(), ' ') + " | ";
   if (color) marks = std::string(kGreen) + marks + std::string(kReset);
-  return number + " | " + text + "\n" + bar + marks + "\n";
+  return number + (text.empty() ? " |" : " | ") + text + "\n" + bar + marks + "\n";
 }
 
 void Reporter::print(Severity severity, Location where, std::string_view text, std::string_view tag,

@@ -103,6 +103,20 @@ TEST_F(Driver, MessagesStatusesAndFiles) {
   }
 }
 
+// The shipped example of typical mistakes gives the --check output kept
+// beside it.
+TEST(DriverCheck, TheMistakesExample) {
+  const std::string dir = std::string(MAPBAKE_EXAMPLES_DIR) + "/mistakes";
+  const auto cwd = fs::current_path();
+  fs::current_path(dir);
+  testsupport::Capture console;
+  EXPECT_EQ(testsupport::run_mapbake({"--check", "mistakes.txt"}, console), 1);
+  fs::current_path(cwd);
+  const Bytes expected = testsupport::read_file(dir + "/mistakes.check");
+  EXPECT_EQ(console.out, "");
+  EXPECT_EQ(console.err, std::string(expected.begin(), expected.end()));
+}
+
 TEST(DriverNames, TargetNamesAndTheTextOption) {
   for (const testsupport::Case& c : testsupport::cases("driver.cases", "TargetNames"))
     EXPECT_EQ(derive_target_name(c.narrow(0)), c.narrow(1)) << c.where;
