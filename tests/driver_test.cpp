@@ -3,7 +3,9 @@
 #include "app/driver.h"
 
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <sstream>
@@ -115,6 +117,32 @@ TEST(DriverCheck, TheMistakesExample) {
   const Bytes expected = testsupport::read_file(dir + "/mistakes.check");
   EXPECT_EQ(console.out, "");
   EXPECT_EQ(console.err, std::string(expected.begin(), expected.end()));
+}
+
+// --color=auto colours a terminal's standard error only with TERM set and
+// not dumb, and NO_COLOR not set.
+TEST(DriverCheck, ColourOnATerminalOnly) {
+  const std::string file = std::string(MAPBAKE_EXAMPLES_DIR) + "/mistakes/mistakes.txt";
+  for (const auto& [term, no_color, coloured] :
+       {std::tuple{"xterm", "", true}, {"dumb", "", false}, {"xterm", "1", false}, {"", "", false}}) {
+    int fd = -1;
+    const pid_t pid = ::forkpty(&fd, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      term[0] ? ::setenv("TERM", term, 1) : ::unsetenv("TERM");
+      ::setenv("NO_COLOR", no_color, 1);
+      ::execl(MAPBAKE_EXE, "mapbake", "--check", file.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    std::string seen;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) seen.append(buffer, static_cast<size_t>(n));
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ::close(fd);
+    EXPECT_EQ(seen.find("\x1b[1;31merror:") != std::string::npos, coloured) << term << " " << no_color;
+    EXPECT_NE(seen.find("error:"), std::string::npos);
+  }
 }
 
 TEST(DriverNames, TargetNamesAndTheTextOption) {
