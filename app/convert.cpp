@@ -108,6 +108,7 @@ class Converter {
   // (the one standard output names) reading goes on where it can, so that
   // one run reports every error, up to the limit.
   bool run() {
+    check_header_line();
     uint32_t id = 0;
     token_error = 0;
     bool open = source_.read_token_open(id, nullptr) != 0;
@@ -136,7 +137,14 @@ class Converter {
     if (!target_->write_token_open(TOKEN_IO_DEV, nullptr)) return fail_write();
     if (!read_string({"io_dev", "a device name"})) return false;
     const NameValue* device = device_index.find_in_buffer(text_.data());
-    if (device == nullptr) return fail_unknown(Cause::UnknownDevice, {shown_text()}, device_names.data());
+    if (device == nullptr) {
+      fail_unknown(Cause::UnknownDevice, {shown_text()}, device_names.data());
+      const std::u16string_view name(text_.data());
+      if (!name.empty() && name.size() <= 10 && name.find_first_not_of(u"0123456789") == name.npos) {
+        warn(Warning::RunTimeMap, source_.last_span(), Cause::RunTimeMap);
+      }
+      return false;
+    }
     device_code_ = device->value;
     device_label_ = shown_text();
     token_error = 0;
@@ -145,6 +153,7 @@ class Converter {
     uint32_t number = 0;
     token_error = 0;
     if (!source_.read_uint(number)) return fail_read({"io_dev", "an unsigned number after the device name"});
+    check_number_form(number);
     token_error = 0;
     if (!target_->write_uint(number)) return fail_write();
 
@@ -198,10 +207,19 @@ class Converter {
     token_error = 0;
     if (!source_.read_bytes(sguid_.data(), 1)) return fail_read({"sguid", "its length byte"});
     const uint32_t n = sguid_[0];
-    if (n < 2 || n > sguid_.size()) return fail(Cause::SguidLength, {decimal(n)});
+    // A count written as if decimal ("16" for sixteen) is read as hexadecimal.
+    const tokenfile::SourceSpan count = source_.last_span();
+    const bool decimal_looking = !binary_source_ && n >= 0x10 && (n >> 4) <= 9 && (n & 15) <= 9;
+    if (n < 2 || n > sguid_.size()) {
+      fail(Cause::SguidLength, {decimal(n)});
+      if (decimal_looking) note_count(count, n);
+      return false;
+    }
     token_error = 0;
     if (!source_.read_bytes(sguid_.data() + 1, n - 1)) {
-      return fail_read({"sguid", "as many bytes as its length byte says"});
+      fail_read({"sguid", "as many bytes as its length byte says"});
+      if (decimal_looking) note_count(count, n);
+      return false;
     }
     token_error = 0;
     if (!source_.read_token_close()) return fail_read({"sguid", "the end of the token"});
@@ -359,6 +377,42 @@ class Converter {
   }
 
   // --- warnings about what the conversion skips or takes as it stands ---
+
+  // The stream header line of a text source must end with CR LF where its
+  // 16 characters end; otherwise it has taken the start of the next line.
+  void check_header_line() {
+    if (binary_source_) return;
+    const std::u16string line = source_.source_line(1);
+    if (line.size() < 16) return;
+    std::string taken;
+    for (char16_t c : std::u16string_view(line).substr(14, 2))
+      taken += c == u'\n' ? "\\n" : c == u'\r' ? "\\r" : printable(std::u16string_view(&c, 1));
+    const tokenfile::SourcePlace at{1, 15, 0};
+    warn(Warning::HeaderLine, {at, at, 2}, Cause::HeaderLine, {taken});
+  }
+
+  // A device number that reads as something else than it looks: "-1" as
+  // 4294967295, "0x1" as 0.
+  void check_number_form(uint32_t number) {
+    if (binary_source_) return;
+    const std::u16string_view lexeme = source_.last_lexeme();
+    if (lexeme.empty() || lexeme.find_first_not_of(u"0123456789") == lexeme.npos) return;
+    warn(Warning::NumberForm, source_.last_span(), Cause::NumberForm, {printable(lexeme), decimal(number)});
+  }
+
+  void note_count(const tokenfile::SourceSpan& count, uint32_t n) {
+    const uint32_t meant = (n >> 4) * 10 + (n & 15);  // the count as its author read it
+    const Excerpt shown = excerpt(count.begin, span_length(count));
+    reporter_.note(location(count.begin),
+                   "the count is hexadecimal: " + hex_byte(n) + " is " + decimal(n) + " bytes; for " +
+                       decimal(meant) + " write " + hex_byte(meant),
+                   &shown);
+  }
+
+  static std::string hex_byte(uint32_t v) {
+    const char digits[] = "0123456789abcdef";
+    return {digits[(v >> 4) & 15], digits[v & 15]};
+  }
 
   // A token that is no io_dev at the top level, or no io_map inside one.
   void check_skipped_token(uint32_t id, bool top_level) {

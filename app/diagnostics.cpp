@@ -98,6 +98,13 @@ constexpr std::array cause_table{
     CauseEntry{Cause::ActionLikeModifier,
                "the action is the modifier name %1 and the binding has no modifiers; an action may be missing"},
     CauseEntry{Cause::DerivedName, "the output name is derived from the source name: writing \"%1\""},
+    CauseEntry{Cause::RunTimeMap,
+               "the source looks like a run-time map (a device code where a device name belongs); "
+               "convert the source form instead"},
+    CauseEntry{Cause::HeaderLine,
+               "the stream header line does not end with CR LF, so it takes \"%1\" from the next line "
+               "(save the file with CR LF line ends)"},
+    CauseEntry{Cause::NumberForm, "the device number \"%1\" reads as %2"},
 };
 
 constexpr bool table_in_enum_order() {
@@ -107,7 +114,7 @@ constexpr bool table_in_enum_order() {
   return true;
 }
 static_assert(table_in_enum_order(), "cause_table must list every Cause in declaration order");
-static_assert(static_cast<size_t>(Cause::DerivedName) + 1 == cause_table.size());
+static_assert(static_cast<size_t>(Cause::NumberForm) + 1 == cause_table.size());
 
 void append_utf8(std::string& out, char32_t cp) {
   if (cp < 0x80) {

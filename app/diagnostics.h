@@ -78,6 +78,9 @@ enum class Cause : uint8_t {
   RedundantModifier,     // %1 name
   ActionLikeModifier,    // %1 name
   DerivedName,           // %1 the name written
+  RunTimeMap,
+  HeaderLine,            // %1 the characters taken
+  NumberForm,            // %1 as written, %2 as read
 };
 
 enum class Severity : uint8_t { Error, Warning, Note };

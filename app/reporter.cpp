@@ -10,7 +10,8 @@ namespace {
 
 constexpr std::array<std::string_view, static_cast<size_t>(Warning::Count)> kWarningNames{
     "unknown-token",       "misplaced-token", "duplicate-binding",    "late-sguid",   "conflicting-modifiers",
-    "redundant-modifier",  "string-cut",      "action-like-modifier", "derived-name",
+    "redundant-modifier",  "string-cut",      "action-like-modifier", "derived-name", "run-time-map",
+    "header-line",         "number-form",
 };
 
 constexpr std::string_view kBold = "\033[1m", kRed = "\033[1;31m", kMagenta = "\033[1;35m",

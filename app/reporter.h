@@ -32,6 +32,9 @@ enum class Warning : uint8_t {
   StringCut,
   ActionLikeModifier,
   DerivedName,
+  RunTimeMap,
+  HeaderLine,
+  NumberForm,
   Count
 };
 

@@ -105,6 +105,16 @@ TEST_F(Convert, StringsAreCutTo255Units) {
     }
 }
 
+// After an error a binary source is read on, as a text one is.
+TEST_F(Convert, EveryErrorOfABinarySource) {
+  for (const testsupport::Case& c : testsupport::cases("convert.cases", "BinaryMistakes")) {
+    const auto forms = testsupport::source_forms(c.wide(0));
+    ASSERT_EQ(forms.size(), 10u);
+    const Outcome r = convert(forms[7].bytes, false);  // binary-bare
+    EXPECT_EQ(r.err, c.narrow(1)) << c.where;
+  }
+}
+
 // Nesting far deeper than a stack could recurse, converted on a thread with
 // a 256 KiB stack, gives the map without the nested tokens.
 TEST_F(Convert, DeepNestingInEachEncoding) {
