@@ -8,11 +8,11 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <vector>
 #include <new>
 #include <string>
-#include <unordered_map>
 
 #include "app/diagnostics.h"
 #include "app/input_map_tables.h"
@@ -59,6 +59,52 @@ void print_failure_message(Console& console, const TokenStream& source) noexcept
   *p++ = '\n';
   console.print(Channel::Out, std::string_view(line, static_cast<size_t>(p - line)));
 }
+
+// Control and mask of the bindings of one io_dev, each with where it
+// stood: an open-addressing table in one array, so that a binding costs no
+// allocation of its own.
+class BindingSet {
+ public:
+  // Empties the set in constant time: slots of an older round count as free.
+  void clear() {
+    ++round_;
+    used_ = 0;
+  }
+  // Null after adding `key`; the mark of the first binding when it is there.
+  const TokenStream::Mark* insert(uint64_t key, const TokenStream::Mark& mark) {
+    if (2 * (used_ + 1) > slots_.size()) grow();
+    Slot* slot = find(key);
+    if (slot->round == round_) return &slot->mark;
+    *slot = {key, mark, round_};
+    ++used_;
+    return nullptr;
+  }
+
+ private:
+  struct Slot {
+    uint64_t key = 0;
+    TokenStream::Mark mark;
+    uint64_t round = 0;
+  };
+  // Fibonacci hashing: the top bits of the product, which every bit of the
+  // key reaches.
+  Slot* find(uint64_t key) {
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = (key * 0x9E3779B97F4A7C15u) >> shift_;; i = (i + 1) & mask)
+      if (slots_[i].round != round_ || slots_[i].key == key) return &slots_[i];
+  }
+  void grow() {
+    std::vector<Slot> old(std::max<size_t>(64, 2 * slots_.size()));
+    shift_ = 64 - std::countr_zero(old.size());
+    old.swap(slots_);
+    for (const Slot& s : old)
+      if (s.round == round_) *find(s.key) = s;
+  }
+  std::vector<Slot> slots_;
+  size_t used_ = 0;
+  int shift_ = 64;
+  uint64_t round_ = 1;  // slots start in round 0: free
+};
 
 // The names of a table, for suggestions.
 std::vector<std::u16string_view> names_of(const NameValue* table) {
@@ -141,7 +187,7 @@ class Converter {
       fail_unknown(Cause::UnknownDevice, {shown_text()}, device_names.data());
       const std::u16string_view name(text_.data());
       if (!name.empty() && name.size() <= 10 && name.find_first_not_of(u"0123456789") == name.npos) {
-        warn(Warning::RunTimeMap, source_.last_span(), Cause::RunTimeMap);
+        warn(Warning::RunTimeMap, source_.last_mark(), Cause::RunTimeMap);
       }
       return false;
     }
@@ -208,7 +254,7 @@ class Converter {
     if (!source_.read_bytes(sguid_.data(), 1)) return fail_read({"sguid", "its length byte"});
     const uint32_t n = sguid_[0];
     // A count written as if decimal ("16" for sixteen) is read as hexadecimal.
-    const tokenfile::SourceSpan count = source_.last_span();
+    const TokenStream::Mark count = source_.last_mark();
     const bool decimal_looking = !binary_source_ && n >= 0x10 && (n >> 4) <= 9 && (n & 15) <= 9;
     if (n < 2 || n > sguid_.size()) {
       fail(Cause::SguidLength, {decimal(n)});
@@ -247,12 +293,12 @@ class Converter {
     if (!target_->write_hex(control->value)) return fail_write();
 
     const uint32_t control_code = control->value;
-    const tokenfile::SourceSpan control_span = source_.last_span();
+    const TokenStream::Mark control_mark = source_.last_mark();
     if (!read_string({"io_map", "a binding string after the control name"})) return false;
     token_error = 0;
     if (!target_->write_wstring(text_.data())) return fail_write();
     const NameValue* action_modifier = modifier_index.find_in_buffer(text_.data());
-    const tokenfile::SourceSpan action_span = source_.last_span();
+    const TokenStream::Mark action_mark = source_.last_mark();
 
     // The modifier names run to the end of the token's content. Any other
     // failure of a read is a damaged source, not the end of the list.
@@ -271,9 +317,10 @@ class Converter {
       mask |= modifier->value;
     }
     if (action_modifier != nullptr && !any_modifier) {
-      warn(Warning::ActionLikeModifier, action_span, Cause::ActionLikeModifier, {printable(action_modifier->name)});
+      warn(Warning::ActionLikeModifier, action_mark, Cause::ActionLikeModifier,
+           {printable(action_modifier->name)});
     }
-    check_duplicate(control_code, mask, control_span);
+    check_duplicate(control_code, mask, control_mark);
     token_error = 0;
     if (!target_->write_uint(mask) || !target_->write_token_close()) return fail_write();
     return true;
@@ -295,7 +342,7 @@ class Converter {
       return false;
     }
     if (source_.last_string_length() >= STRING_CAPACITY) {
-      warn(Warning::StringCut, source_.last_span(), Cause::StringCut,
+      warn(Warning::StringCut, source_.last_mark(), Cause::StringCut,
            {reading.token, decimal(source_.last_string_length())});
     }
     return true;
@@ -361,8 +408,16 @@ class Converter {
     return true;
   }
 
+  // The same at the span of a mark: its places are counted only for a
+  // warning that is to be shown.
+  void warn(Warning warning, const TokenStream::Mark& mark, Cause cause,
+            std::initializer_list<std::string_view> args = {}) {
+    if (!reporter_.options().silenced_warning(warning)) warn(warning, source_.span_of(mark), cause, args);
+  }
+
   void warn(Warning warning, const tokenfile::SourceSpan& span, Cause cause,
             std::initializer_list<std::string_view> args = {}) {
+    if (reporter_.options().silenced_warning(warning)) return;
     const Excerpt shown = excerpt(span.begin, span_length(span));
     reporter_.warning(warning, location(span.begin), cause, args, &shown);
   }
@@ -397,11 +452,12 @@ class Converter {
     if (binary_source_) return;
     const std::u16string_view lexeme = source_.last_lexeme();
     if (lexeme.empty() || lexeme.find_first_not_of(u"0123456789") == lexeme.npos) return;
-    warn(Warning::NumberForm, source_.last_span(), Cause::NumberForm, {printable(lexeme), decimal(number)});
+    warn(Warning::NumberForm, source_.last_mark(), Cause::NumberForm, {printable(lexeme), decimal(number)});
   }
 
-  void note_count(const tokenfile::SourceSpan& count, uint32_t n) {
+  void note_count(const TokenStream::Mark& mark, uint32_t n) {
     const uint32_t meant = (n >> 4) * 10 + (n & 15);  // the count as its author read it
+    const tokenfile::SourceSpan count = source_.span_of(mark);
     const Excerpt shown = excerpt(count.begin, span_length(count));
     reporter_.note(location(count.begin),
                    "the count is hexadecimal: " + hex_byte(n) + " is " + decimal(n) + " bytes; for " +
@@ -416,10 +472,17 @@ class Converter {
 
   // A token that is no io_dev at the top level, or no io_map inside one.
   void check_skipped_token(uint32_t id, bool top_level) {
+    const bool unknown = id == 0xFFFFFFFFu && !binary_source_;
+    if (!unknown && id != TOKEN_IO_MAP && id != TOKEN_SGUID && id != TOKEN_IO_DEV) return;  // a comment, say
+    if (top_level && id == TOKEN_IO_DEV) return;
+    const Warning would = unknown ? Warning::UnknownToken
+                          : id == TOKEN_SGUID && !top_level ? Warning::LateSguid
+                                                            : Warning::MisplacedToken;
+    if (reporter_.options().silenced_warning(would)) return;
     const tokenfile::SourcePlace at = source_.open_token_place();
     const std::u16string name = binary_source_ ? std::u16string() : token_name_at(at);
     const tokenfile::SourceSpan span{at, at, std::max<uint32_t>(1, static_cast<uint32_t>(name.size()))};
-    if (id == 0xFFFFFFFFu && !binary_source_) {
+    if (unknown) {
       warn(Warning::UnknownToken, span, Cause::UnknownToken, {printable(name)});
       std::vector<std::u16string_view> names;
       for (uint32_t i = 1; i <= tokenfile::TOKEN_NAME_COUNT; ++i) names.emplace_back(tokenfile::token_name_from_id(i));
@@ -447,25 +510,26 @@ class Converter {
 
   // A modifier named twice, or together with its opposite.
   void check_modifier(uint32_t index, uint32_t& seen) {
-    const tokenfile::SourceSpan span = source_.last_span();
     if (seen & (1u << index)) {
-      warn(Warning::RedundantModifier, span, Cause::RedundantModifier, {printable(modifier_names[index].name)});
+      warn(Warning::RedundantModifier, source_.last_mark(), Cause::RedundantModifier,
+           {printable(modifier_names[index].name)});
     } else if (index < 8 && (seen & (1u << (index ^ 4)))) {
       // SHIFT_UP and SHIFT_DOWN stand four entries apart, and so on.
-      warn(Warning::ConflictingModifiers, span, Cause::ConflictingModifiers,
+      warn(Warning::ConflictingModifiers, source_.last_mark(), Cause::ConflictingModifiers,
            {printable(modifier_names[index].name), printable(modifier_names[index ^ 4].name)});
     }
     seen |= 1u << index;
   }
 
   // The same control and modifiers bound twice in one io_dev.
-  void check_duplicate(uint32_t control, uint32_t mask, const tokenfile::SourceSpan& at) {
-    const auto [it, first] = bindings_.try_emplace(uint64_t{control} << 32 | mask, at);
-    if (first) return;
+  void check_duplicate(uint32_t control, uint32_t mask, const TokenStream::Mark& at) {
+    const TokenStream::Mark* first = bindings_.insert(uint64_t{control} << 32 | mask, at);
+    if (first == nullptr) return;
     warn(Warning::DuplicateBinding, at, Cause::DuplicateBinding);
     if (!reporter_.options().silenced_warning(Warning::DuplicateBinding)) {
-      const Excerpt shown = excerpt(it->second.begin, span_length(it->second));
-      reporter_.note(location(it->second.begin), "it is bound here first", &shown);
+      const tokenfile::SourceSpan earlier = source_.span_of(*first);
+      const Excerpt shown = excerpt(earlier.begin, span_length(earlier));
+      reporter_.note(location(earlier.begin), "it is bound here first", &shown);
     }
   }
 
@@ -556,7 +620,7 @@ class Converter {
   bool failed_ = false;
   bool recoverable_ = false;
   // The bindings of the io_dev being read, by control and mask.
-  std::unordered_map<uint64_t, tokenfile::SourceSpan> bindings_;
+  BindingSet bindings_;
   uint32_t device_code_ = 0;
   std::string device_label_;  // the device name as the source wrote it
   // The string buffer. Its first NAME_KEY_UNITS units are always

@@ -141,7 +141,14 @@ class TokenStream {
   // --- where reading stands (writing streams answer with empty places) ---
 
   // The last lexeme or value read; for a failed read, what it stopped at.
-  [[nodiscard]] virtual SourceSpan last_span() const noexcept { return {}; }
+  [[nodiscard]] SourceSpan last_span() const noexcept { return span_of(last_mark()); }
+  // A cheap handle on that span, which span_of turns into places when a
+  // message needs them (places cost a count of the source's characters).
+  struct Mark {
+    uint64_t begin = 0, end = 0;
+  };
+  [[nodiscard]] virtual Mark last_mark() const noexcept { return {}; }
+  [[nodiscard]] virtual SourceSpan span_of(const Mark& /*mark*/) const noexcept { return {}; }
   // Where the name (binary: the id) of the innermost open token stands.
   [[nodiscard]] virtual SourcePlace open_token_place() const noexcept { return {}; }
   // Text: the last lexeme as the source has it (quotes and escapes as

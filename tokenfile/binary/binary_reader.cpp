@@ -60,14 +60,16 @@ uint64_t BinaryTokenStream::file_offset(uint32_t at) const noexcept {
   return static_cast<uint64_t>(container->header_bytes) + at + delta_;
 }
 
-SourceSpan BinaryTokenStream::last_span() const noexcept {
+TokenStream::Mark BinaryTokenStream::last_mark() const noexcept {
   if (!container) return {};
   // A token closed past the end of a cut body leaves position beyond it.
   const uint64_t body_end = static_cast<uint64_t>(container->header_bytes) + container->body_size;
   const uint32_t end = position >= span_begin_ ? position : span_begin_;
-  return {{0, 0, std::min(file_offset(span_begin_), body_end)},
-          {0, 0, std::min(file_offset(end), body_end)},
-          end - span_begin_};
+  return {std::min(file_offset(span_begin_), body_end), std::min(file_offset(end), body_end)};
+}
+
+SourceSpan BinaryTokenStream::span_of(const Mark& mark) const noexcept {
+  return {{0, 0, mark.begin}, {0, 0, mark.end}, static_cast<uint32_t>(mark.end - mark.begin)};
 }
 
 SourcePlace BinaryTokenStream::open_token_place() const noexcept {

@@ -46,7 +46,8 @@ class BinaryTokenStream final : public TokenStream {
   int32_t write_block(std::unique_ptr<TokenBlock>& block) noexcept override;
   int32_t write_token_close() noexcept override;
 
-  SourceSpan last_span() const noexcept override;
+  Mark last_mark() const noexcept override;
+  SourceSpan span_of(const Mark& mark) const noexcept override;
   SourcePlace open_token_place() const noexcept override;
   ReadStop read_stop() const noexcept override { return stop_; }
   uint32_t last_string_length() const noexcept override { return string_length_; }

@@ -689,9 +689,10 @@ SourcePlace TextTokenStream::place_of(uint32_t offset) const noexcept {
   return {line_number, column_, 0};
 }
 
-SourceSpan TextTokenStream::last_span() const noexcept {
+SourceSpan TextTokenStream::span_of(const Mark& mark) const noexcept {
   if (!container) return {};
-  return {place_of(span_begin_), place_of(span_end_), characters_between(container->body(), span_begin_, span_end_)};
+  const auto begin = static_cast<uint32_t>(mark.begin), end = static_cast<uint32_t>(mark.end);
+  return {place_of(begin), place_of(end), characters_between(container->body(), begin, end)};
 }
 
 SourcePlace TextTokenStream::open_token_place() const noexcept {

@@ -66,7 +66,8 @@ class TextTokenStream final : public TokenStream {
   [[nodiscard]] int32_t write_block(std::unique_ptr<TokenBlock>& block) noexcept override;
   [[nodiscard]] int32_t write_token_close() noexcept override;
 
-  [[nodiscard]] SourceSpan last_span() const noexcept override;
+  [[nodiscard]] Mark last_mark() const noexcept override { return {span_begin_, span_end_}; }
+  [[nodiscard]] SourceSpan span_of(const Mark& mark) const noexcept override;
   [[nodiscard]] SourcePlace open_token_place() const noexcept override;
   [[nodiscard]] std::u16string_view last_lexeme() const noexcept override;
   [[nodiscard]] ReadStop read_stop() const noexcept override { return stop_; }
