@@ -426,9 +426,14 @@ class Converter {
     return span.begin.line == span.end.line ? span.length : 1;
   }
 
-  Excerpt excerpt(const tokenfile::SourcePlace& at, uint32_t length) const {
+  // The line is fetched once however many diagnostics stand on it.
+  Excerpt excerpt(const tokenfile::SourcePlace& at, uint32_t length) {
     if (binary_source_ || at.line == 0) return {};
-    return {source_.source_line(at.line), at.line, at.column, length};
+    if (at.line != excerpt_line_) {
+      excerpt_text_ = source_.source_line(at.line);
+      excerpt_line_ = at.line;
+    }
+    return {excerpt_text_, at.line, at.column, length};
   }
 
   // --- warnings about what the conversion skips or takes as it stands ---
@@ -480,7 +485,7 @@ class Converter {
                                                             : Warning::MisplacedToken;
     if (reporter_.options().silenced_warning(would)) return;
     const tokenfile::SourcePlace at = source_.open_token_place();
-    const std::u16string name = binary_source_ ? std::u16string() : token_name_at(at);
+    const std::u16string_view name = source_.last_token_name().substr(0, 64);
     const tokenfile::SourceSpan span{at, at, std::max<uint32_t>(1, static_cast<uint32_t>(name.size()))};
     if (unknown) {
       warn(Warning::UnknownToken, span, Cause::UnknownToken, {printable(name)});
@@ -495,17 +500,6 @@ class Converter {
     } else if (!top_level && id == TOKEN_SGUID) {
       warn(Warning::LateSguid, span, Cause::LateSguid);
     }
-  }
-
-  // The name of the token whose name stands at `at`, from its source line.
-  std::u16string token_name_at(const tokenfile::SourcePlace& at) const {
-    const std::u16string line = source_.source_line(at.line);
-    size_t begin = 0;
-    for (uint32_t column = 1; begin < line.size() && column < at.column; ++begin, ++column)
-      if (line[begin] >= 0xD800 && line[begin] < 0xDC00) ++begin;
-    size_t end = begin;
-    while (end < line.size() && line[end] > 0x20 && line[end] != u'(' && line[end] != u')' && line[end] != 0x7F) ++end;
-    return line.substr(begin, std::min<size_t>(end - begin, 64));
   }
 
   // A modifier named twice, or together with its opposite.
@@ -619,6 +613,8 @@ class Converter {
   const bool binary_source_;
   bool failed_ = false;
   bool recoverable_ = false;
+  uint32_t excerpt_line_ = 0;  // the source line shown last, and its text
+  std::u16string excerpt_text_;
   // The bindings of the io_dev being read, by control and mask.
   BindingSet bindings_;
   uint32_t device_code_ = 0;

@@ -59,7 +59,7 @@ std::string excerpt_lines(const Excerpt& excerpt, bool color) {
   if (number.size() < 5) number.insert(0, 5 - number.size(), ' ');
   std::string text, marks;
   size_t column = 1;
-  const std::u16string& line = excerpt.text;
+  const std::u16string_view line = excerpt.text;
   // A long line shows a window of it around the place: from 40 characters
   // before it, at most 120 characters, "..." where it is cut.
   constexpr size_t kBefore = 40, kWindow = 120;

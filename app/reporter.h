@@ -53,7 +53,7 @@ struct DiagnosticOptions {
 // A source line to show under a headline: its text, and the place in it
 // to mark, in characters from 1.
 struct Excerpt {
-  std::u16string text;
+  std::u16string_view text;
   uint32_t line = 0;
   uint32_t column = 0;
   uint32_t length = 1;

@@ -155,6 +155,9 @@ class TokenStream {
   // written, no white space around it); valid until the next read. Binary:
   // empty.
   [[nodiscard]] virtual std::u16string_view last_lexeme() const noexcept { return {}; }
+  // Text: the name of the token opened last, as the source has it; valid
+  // until the next read. Binary: empty.
+  [[nodiscard]] virtual std::u16string_view last_token_name() const noexcept { return {}; }
   [[nodiscard]] virtual ReadStop read_stop() const noexcept { return ReadStop::None; }
   // The length in UTF-16 units of the last string read, before any cut to
   // the caller's capacity.

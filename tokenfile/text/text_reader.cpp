@@ -677,12 +677,31 @@ SourcePlace TextTokenStream::place_of(uint32_t offset) const noexcept {
   const auto next = std::upper_bound(line_starts_.begin(), line_starts_.end(), offset);
   const uint32_t start = *(next - 1);
   const auto line_number = static_cast<uint32_t>(next - line_starts_.begin());
-  // Places asked for in reading order go on counting from the last one, so
-  // that a long line is counted once, not once per place on it.
-  if (column_line_ != line_number || column_at_ > offset) {
-    column_line_ = line_number;
-    column_at_ = start;
-    column_ = 1;
+  // Places on one line go on counting from the last one, or from the
+  // checkpoint (one each 1024 bytes counted) before an earlier place, so
+  // that a long line is counted about once, however many places it has.
+  try {
+    if (column_line_ != line_number) {
+      column_line_ = line_number;
+      checkpoints_.assign(1, {start, 1});
+      column_at_ = start;
+      column_ = 1;
+    }
+    // Start from the checkpoint nearest before the place when the last
+    // place lies after it, or further back than that checkpoint.
+    const auto back = std::upper_bound(checkpoints_.begin(), checkpoints_.end(), std::pair{offset, ~0u}) - 1;
+    if (column_at_ > offset || back->first > column_at_) {
+      column_at_ = back->first;
+      column_ = back->second;
+    }
+    while (offset - column_at_ > 1024) {
+      const uint32_t to = column_at_ + 1024;
+      column_ += characters_between(container->body(), column_at_, to);
+      column_at_ = to;
+      if (to > checkpoints_.back().first) checkpoints_.push_back({to, column_});
+    }
+  } catch (const std::bad_alloc&) {
+    column_line_ = 0;  // counted from the line's start next time
   }
   column_ += characters_between(container->body(), column_at_, offset);
   column_at_ = offset;
@@ -697,6 +716,11 @@ SourceSpan TextTokenStream::span_of(const Mark& mark) const noexcept {
 
 SourcePlace TextTokenStream::open_token_place() const noexcept {
   return open_names_.empty() ? SourcePlace{} : place_of(open_names_.back());
+}
+
+std::u16string_view TextTokenStream::last_token_name() const noexcept {
+  const std::u16string_view opening(opening_text);
+  return opening.substr(0, opening.find(u' '));
 }
 
 std::u16string_view TextTokenStream::last_lexeme() const noexcept {

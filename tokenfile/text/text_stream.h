@@ -70,6 +70,7 @@ class TextTokenStream final : public TokenStream {
   [[nodiscard]] SourceSpan span_of(const Mark& mark) const noexcept override;
   [[nodiscard]] SourcePlace open_token_place() const noexcept override;
   [[nodiscard]] std::u16string_view last_lexeme() const noexcept override;
+  [[nodiscard]] std::u16string_view last_token_name() const noexcept override;
   [[nodiscard]] ReadStop read_stop() const noexcept override { return stop_; }
   [[nodiscard]] uint32_t last_string_length() const noexcept override { return string_length_; }
   [[nodiscard]] std::u16string source_line(uint32_t number) const noexcept override;
@@ -153,6 +154,7 @@ class TextTokenStream final : public TokenStream {
   mutable uint32_t column_line_ = 0;           // the last place counted: its line,
   mutable uint32_t column_at_ = 0;             // offset
   mutable uint32_t column_ = 0;                // and column
+  mutable std::vector<std::pair<uint32_t, uint32_t>> checkpoints_;  // offset, column on that line
   mutable std::u16string lexeme_text_;
 
   // Output goes straight to the end of the container's body, as UTF-16LE.
