@@ -43,6 +43,11 @@ class Driver : public ::testing::Test {
         testsupport::write_file(name, bytes);
       }
       if (kind == "hex") testsupport::write_file(name, testsupport::from_hex(what));
+      if (kind == "utf16") {
+        Bytes bytes = {0xFF, 0xFE};
+        testsupport::put_wide(bytes, c.wide(2));
+        testsupport::write_file(name, bytes);
+      }
       if (kind == "symlink") fs::create_symlink(what, name);
       if (kind == "hardlink") fs::create_hard_link(what, name);
       if (kind == "fifo") {
