@@ -10,9 +10,9 @@
 #include <array>
 #include <bit>
 #include <charconv>
-#include <vector>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "app/diagnostics.h"
 #include "app/input_map_tables.h"
@@ -109,7 +109,8 @@ class BindingSet {
 // The names of a table, for suggestions.
 std::vector<std::u16string_view> names_of(const NameValue* table) {
   std::vector<std::u16string_view> names;
-  for (const NameValue* entry = table; entry != nullptr && entry->name != nullptr; ++entry) names.emplace_back(entry->name);
+  for (const NameValue* entry = table; entry != nullptr && entry->name != nullptr; ++entry)
+    names.emplace_back(entry->name);
   return names;
 }
 
@@ -142,7 +143,8 @@ struct Reading {
 
 class Converter {
  public:
-  Converter(TokenStream& source, TokenStream& target, Console& console, Reporter& reporter, bool stdout_message)
+  Converter(TokenStream& source, TokenStream& target, Console& console, Reporter& reporter,
+            bool stdout_message)
       : source_(source),
         target_(&target),
         console_(console),
@@ -311,7 +313,8 @@ class Converter {
         return false;
       }
       const NameValue* modifier = modifier_index.find_in_buffer(text_.data());
-      if (modifier == nullptr) return fail_unknown(Cause::UnknownModifier, {shown_text()}, modifier_names.data());
+      if (modifier == nullptr)
+        return fail_unknown(Cause::UnknownModifier, {shown_text()}, modifier_names.data());
       any_modifier = true;
       check_modifier(static_cast<uint32_t>(modifier - modifier_names.data()), seen);
       mask |= modifier->value;
@@ -480,7 +483,7 @@ class Converter {
     const bool unknown = id == 0xFFFFFFFFu && !binary_source_;
     if (!unknown && id != TOKEN_IO_MAP && id != TOKEN_SGUID && id != TOKEN_IO_DEV) return;  // a comment, say
     if (top_level && id == TOKEN_IO_DEV) return;
-    const Warning would = unknown ? Warning::UnknownToken
+    const Warning would = unknown                           ? Warning::UnknownToken
                           : id == TOKEN_SGUID && !top_level ? Warning::LateSguid
                                                             : Warning::MisplacedToken;
     if (reporter_.options().silenced_warning(would)) return;
@@ -490,13 +493,15 @@ class Converter {
     if (unknown) {
       warn(Warning::UnknownToken, span, Cause::UnknownToken, {printable(name)});
       std::vector<std::u16string_view> names;
-      for (uint32_t i = 1; i <= tokenfile::TOKEN_NAME_COUNT; ++i) names.emplace_back(tokenfile::token_name_from_id(i));
+      for (uint32_t i = 1; i <= tokenfile::TOKEN_NAME_COUNT; ++i)
+        names.emplace_back(tokenfile::token_name_from_id(i));
       if (!reporter_.options().silenced_warning(Warning::UnknownToken)) suggest(at, name, names);
     } else if (top_level && (id == TOKEN_IO_MAP || id == TOKEN_SGUID)) {
       warn(Warning::MisplacedToken, span, Cause::MisplacedToken,
            {id == TOKEN_IO_MAP ? "io_map" : "sguid", "at the top level", "inside an io_dev"});
     } else if (!top_level && id == TOKEN_IO_DEV) {
-      warn(Warning::MisplacedToken, span, Cause::MisplacedToken, {"io_dev", "inside an io_dev", "at the top level"});
+      warn(Warning::MisplacedToken, span, Cause::MisplacedToken,
+           {"io_dev", "inside an io_dev", "at the top level"});
     } else if (!top_level && id == TOKEN_SGUID) {
       warn(Warning::LateSguid, span, Cause::LateSguid);
     }

@@ -26,8 +26,10 @@ class NullTarget final : public tokenfile::TokenStream {
   ANY(write_bytes(const uint8_t*, uint32_t)) ANY(write_token_ref(uint32_t)) ANY(write_token_close())
   ANY(write_block(std::unique_ptr<tokenfile::TokenBlock>&))
 #undef ANY
-  // clang-format on
-  std::unique_ptr<tokenfile::TokenBlock> read_block() noexcept override { return nullptr; }
+      // clang-format on
+      std::unique_ptr<tokenfile::TokenBlock> read_block() noexcept override {
+    return nullptr;
+  }
 };
 
 // Reads the token tree of an input map from `source` (open for reading, any

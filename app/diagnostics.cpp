@@ -95,8 +95,9 @@ constexpr std::array cause_table{
     CauseEntry{Cause::DuplicateBinding, "the same control and modifiers are bound twice in this io_dev"},
     CauseEntry{Cause::ConflictingModifiers, "%1 with %2 in one binding"},
     CauseEntry{Cause::RedundantModifier, "%1 twice in one binding"},
-    CauseEntry{Cause::ActionLikeModifier,
-               "the action is the modifier name %1 and the binding has no modifiers; an action may be missing"},
+    CauseEntry{
+        Cause::ActionLikeModifier,
+        "the action is the modifier name %1 and the binding has no modifiers; an action may be missing"},
     CauseEntry{Cause::DerivedName, "the output name is derived from the source name: writing \"%1\""},
     CauseEntry{Cause::RunTimeMap,
                "the source looks like a run-time map (a device code where a device name belongs); "
@@ -167,7 +168,9 @@ std::string diagnostic_line(Severity severity, std::string_view source, Location
       append_number(where.column);
     }
   }
-  line.append(severity == Severity::Error ? ": error: " : severity == Severity::Warning ? ": warning: " : ": note: ");
+  line.append(severity == Severity::Error     ? ": error: "
+              : severity == Severity::Warning ? ": warning: "
+                                              : ": note: ");
   if (where.kind == Location::Kind::Byte) {
     line.append("at byte ");
     append_number(where.value);

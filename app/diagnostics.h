@@ -43,7 +43,7 @@ enum class Cause : uint8_t {
   FileTooLarge,
   FileBigEndian,
   FileUtf8,
-  FileBadHeaderPart,  // %1 the part and its character, %2 what is expected
+  FileBadHeaderPart,     // %1 the part and its character, %2 what is expected
   DirectoryMissing,      // %1 directory
   DirectoryNotWritable,  // %1 directory, %2 errno text
   TargetNotCreated,
@@ -69,9 +69,9 @@ enum class Cause : uint8_t {
   ReadFailed,     // %1 error code name
   WriteFailed,    // %1 error code name
   // Warnings.
-  StringCut,  // %1 token, %2 length
-  UnknownToken,          // %1 name
-  MisplacedToken,        // %1 token, %2 where it stands, %3 where it belongs
+  StringCut,       // %1 token, %2 length
+  UnknownToken,    // %1 name
+  MisplacedToken,  // %1 token, %2 where it stands, %3 where it belongs
   LateSguid,
   DuplicateBinding,
   ConflictingModifiers,  // %1 and %2 the names
@@ -79,8 +79,8 @@ enum class Cause : uint8_t {
   ActionLikeModifier,    // %1 name
   DerivedName,           // %1 the name written
   RunTimeMap,
-  HeaderLine,            // %1 the characters taken
-  NumberForm,            // %1 as written, %2 as read
+  HeaderLine,  // %1 the characters taken
+  NumberForm,  // %1 as written, %2 as read
 };
 
 enum class Severity : uint8_t { Error, Warning, Note };

@@ -142,7 +142,8 @@ void report_source_open_failure(Console& console, const char* name, const char16
       return say(Cause::FileUtf8);
     case OpenProblem::BadHeaderLine: {
       if (failure.part == tokenfile::HeaderPart::Tag) return say(Cause::FileBadHeader);
-      const auto [part, expected] = header_part_texts(failure.part, std::u16string_view(failure.header_line, 8));
+      const auto [part, expected] =
+          header_part_texts(failure.part, std::u16string_view(failure.header_line, 8));
       return say(Cause::FileBadHeaderPart, {part, expected});
     }
     case OpenProblem::OutOfMemory:

@@ -15,7 +15,8 @@ void say(Console& console, std::string_view text) {
 
 // The value of "--name=value" when `argument` is that option.
 bool option_value(std::string_view argument, std::string_view name, std::string_view& value) {
-  if (argument.substr(0, name.size()) != name || argument.size() <= name.size() || argument[name.size()] != '=')
+  if (argument.substr(0, name.size()) != name || argument.size() <= name.size() ||
+      argument[name.size()] != '=')
     return false;
   value = argument.substr(name.size() + 1);
   return true;
@@ -46,7 +47,8 @@ bool parse_options(int argc, const char* const* argv, Console& console, Options&
       uint32_t limit = 0;
       const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), limit);
       if (error != std::errc{} || end != value.data() + value.size() || limit > 2147483647u) {
-        say(console, "invalid value in '" + std::string(argument) + "'; expected a number from 0 to 2147483647");
+        say(console,
+            "invalid value in '" + std::string(argument) + "'; expected a number from 0 to 2147483647");
         usage = true;
       }
       options.diagnostics.error_limit = limit;

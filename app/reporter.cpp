@@ -9,9 +9,9 @@ namespace mapbake {
 namespace {
 
 constexpr std::array<std::string_view, static_cast<size_t>(Warning::Count)> kWarningNames{
-    "unknown-token",       "misplaced-token", "duplicate-binding",    "late-sguid",   "conflicting-modifiers",
-    "redundant-modifier",  "string-cut",      "action-like-modifier", "derived-name", "run-time-map",
-    "header-line",         "number-form",
+    "unknown-token",         "misplaced-token",    "duplicate-binding", "late-sguid",
+    "conflicting-modifiers", "redundant-modifier", "string-cut",        "action-like-modifier",
+    "derived-name",          "run-time-map",       "header-line",       "number-form",
 };
 
 constexpr std::string_view kBold = "\033[1m", kRed = "\033[1;31m", kMagenta = "\033[1;35m",
@@ -42,7 +42,9 @@ size_t width_of(std::string_view utf8) {
 
 }  // namespace
 
-std::string_view warning_name(Warning warning) noexcept { return kWarningNames[static_cast<size_t>(warning)]; }
+std::string_view warning_name(Warning warning) noexcept {
+  return kWarningNames[static_cast<size_t>(warning)];
+}
 
 bool find_warning(std::string_view name, Warning& warning) noexcept {
   for (size_t i = 0; i < kWarningNames.size(); ++i) {
@@ -76,7 +78,8 @@ std::string excerpt_lines(const Excerpt& excerpt, bool color) {
     i += pair;
     text += s;
     const size_t width = width_of(s);
-    const bool marked = column >= excerpt.column && column < excerpt.column + std::max<uint32_t>(excerpt.length, 1);
+    const bool marked =
+        column >= excerpt.column && column < excerpt.column + std::max<uint32_t>(excerpt.length, 1);
     const char mark = !marked ? ' ' : column == excerpt.column ? '^' : '~';
     marks.append(1, mark);
     marks.append(width - 1, marked ? '~' : ' ');
@@ -101,10 +104,13 @@ void Reporter::print(Severity severity, Location where, std::string_view text, s
       const std::string_view label = severity == Severity::Error     ? "error:"
                                      : severity == Severity::Warning ? "warning:"
                                                                      : "note:";
-      const std::string_view hue = severity == Severity::Error ? kRed : severity == Severity::Warning ? kMagenta : kCyan;
+      const std::string_view hue = severity == Severity::Error     ? kRed
+                                   : severity == Severity::Warning ? kMagenta
+                                                                   : kCyan;
       const size_t at = line.find(std::string(" ") + std::string(label));
       line = std::string(kBold) + line.substr(0, at + 1) + std::string(hue) + std::string(label) +
-             std::string(kReset) + std::string(kBold) + line.substr(at + 1 + label.size()) + std::string(kReset);
+             std::string(kReset) + std::string(kBold) + line.substr(at + 1 + label.size()) +
+             std::string(kReset);
     }
     line.push_back('\n');
     if (excerpt != nullptr && excerpt->line != 0) line += excerpt_lines(*excerpt, options_.color);
@@ -125,8 +131,8 @@ void Reporter::error(Location where, Cause cause, std::initializer_list<std::str
 
 void Reporter::stop() noexcept { print(Severity::Note, {}, "too many errors; stopping", {}, nullptr); }
 
-void Reporter::warning(Warning warning, Location where, Cause cause, std::initializer_list<std::string_view> args,
-                       const Excerpt* excerpt) noexcept {
+void Reporter::warning(Warning warning, Location where, Cause cause,
+                       std::initializer_list<std::string_view> args, const Excerpt* excerpt) noexcept {
   if (options_.silenced_warning(warning)) return;
   ++warnings_;
   try {

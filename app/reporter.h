@@ -73,8 +73,8 @@ class Reporter {
   // Never throws.
   void error(Location where, Cause cause, std::initializer_list<std::string_view> args = {},
              const Excerpt* excerpt = nullptr) noexcept;
-  void warning(Warning warning, Location where, Cause cause, std::initializer_list<std::string_view> args = {},
-               const Excerpt* excerpt = nullptr) noexcept;
+  void warning(Warning warning, Location where, Cause cause,
+               std::initializer_list<std::string_view> args = {}, const Excerpt* excerpt = nullptr) noexcept;
   void note(Location where, std::string_view text, const Excerpt* excerpt = nullptr) noexcept;
 
   uint32_t errors() const noexcept { return errors_; }

@@ -13,9 +13,8 @@ namespace {
 char16_t folded(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 0x20) : c; }
 
 bool same_name(std::u16string_view a, std::u16string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char16_t x, char16_t y) {
-           return folded(x) == folded(y);
-         });
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [](char16_t x, char16_t y) { return folded(x) == folded(y); });
 }
 
 struct Alias {
@@ -24,17 +23,17 @@ struct Alias {
 
 // Names authors type from other tools, and the names this format has.
 constexpr std::array<Alias, 33> kAliases{{
-    {u"ESC", u"ESCAPE"},         {u"LSHIFT", u"LEFT_SHIFT"}, {u"RSHIFT", u"RIGHT_SHIFT"},
-    {u"LCTRL", u"LEFT_CTRL"},    {u"RCTRL", u"RIGHT_CTRL"},  {u"LALT", u"LEFT_ALT"},
-    {u"RALT", u"RIGHT_ALT"},     {u"LWIN", u"LEFT_WIN"},     {u"RWIN", u"RIGHT_WIN"},
-    {u"KEYBOARD", u"KEYB"},      {u"NUMPAD0", u"PAD_0"},     {u"NUMPAD1", u"PAD_1"},
-    {u"NUMPAD2", u"PAD_2"},      {u"NUMPAD3", u"PAD_3"},     {u"NUMPAD4", u"PAD_4"},
-    {u"NUMPAD5", u"PAD_5"},      {u"NUMPAD6", u"PAD_6"},     {u"NUMPAD7", u"PAD_7"},
-    {u"NUMPAD8", u"PAD_8"},      {u"NUMPAD9", u"PAD_9"},     {u"SHIFT", u"SHIFT_DOWN"},
-    {u"CTRL", u"CTRL_DOWN"},     {u"ALT", u"ALT_DOWN"},      {u"WIN", u"WIN_DOWN"},
-    {u"LMB", u"LBTN"},           {u"RMB", u"RBTN"},          {u"MMB", u"MBTN"},
-    {u"CONTROL", u"CTRL_DOWN"},  {u"SPACEBAR", u"SPACE"},    {u"DEL", u"DELETE"},
-    {u"INS", u"INSERT"},         {u"PGUP", u"PAGE_UP"},      {u"PGDN", u"PAGE_DOWN"},
+    {u"ESC", u"ESCAPE"},        {u"LSHIFT", u"LEFT_SHIFT"}, {u"RSHIFT", u"RIGHT_SHIFT"},
+    {u"LCTRL", u"LEFT_CTRL"},   {u"RCTRL", u"RIGHT_CTRL"},  {u"LALT", u"LEFT_ALT"},
+    {u"RALT", u"RIGHT_ALT"},    {u"LWIN", u"LEFT_WIN"},     {u"RWIN", u"RIGHT_WIN"},
+    {u"KEYBOARD", u"KEYB"},     {u"NUMPAD0", u"PAD_0"},     {u"NUMPAD1", u"PAD_1"},
+    {u"NUMPAD2", u"PAD_2"},     {u"NUMPAD3", u"PAD_3"},     {u"NUMPAD4", u"PAD_4"},
+    {u"NUMPAD5", u"PAD_5"},     {u"NUMPAD6", u"PAD_6"},     {u"NUMPAD7", u"PAD_7"},
+    {u"NUMPAD8", u"PAD_8"},     {u"NUMPAD9", u"PAD_9"},     {u"SHIFT", u"SHIFT_DOWN"},
+    {u"CTRL", u"CTRL_DOWN"},    {u"ALT", u"ALT_DOWN"},      {u"WIN", u"WIN_DOWN"},
+    {u"LMB", u"LBTN"},          {u"RMB", u"RBTN"},          {u"MMB", u"MBTN"},
+    {u"CONTROL", u"CTRL_DOWN"}, {u"SPACEBAR", u"SPACE"},    {u"DEL", u"DELETE"},
+    {u"INS", u"INSERT"},        {u"PGUP", u"PAGE_UP"},      {u"PGDN", u"PAGE_DOWN"},
 }};
 
 }  // namespace

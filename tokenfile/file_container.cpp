@@ -32,14 +32,16 @@ bool has_wide_magic(const uint8_t* f, size_t size) {
 
 bool expand_zlib(FileContainer& c, const uint8_t* packed, uint32_t packed_size, LoadProblem& problem) {
   const uint32_t n = load_u32le(c.header + 8);
-  if (n == 0 || n > static_cast<uint64_t>(packed_size) * kZlibMaxRatio) return problem = LoadProblem::ForgedSize, false;
+  if (n == 0 || n > static_cast<uint64_t>(packed_size) * kZlibMaxRatio)
+    return problem = LoadProblem::ForgedSize, false;
   ByteBuffer body;
   if (!body.resize(n)) return problem = LoadProblem::OutOfMemory, false;
   uLongf produced = n;
   const int result = uncompress(body.data(), &produced, packed, packed_size);
   if (result == Z_MEM_ERROR) return problem = LoadProblem::OutOfMemory, false;
   // zlib says Z_BUF_ERROR when the body holds more than the size field.
-  if (result == Z_BUF_ERROR || (result == Z_OK && produced != n)) return problem = LoadProblem::ForgedSize, false;
+  if (result == Z_BUF_ERROR || (result == Z_OK && produced != n))
+    return problem = LoadProblem::ForgedSize, false;
   if (result != Z_OK) return problem = LoadProblem::DamagedBody, false;
   c.storage = std::move(body);
   c.body_base = 0;
@@ -145,7 +147,8 @@ std::unique_ptr<FileContainer> load_file(ByteBuffer&& file_bytes, LoadProblem& p
     std::memset(c->header, '@', sizeof c->header);
   }
   const char compression = c->compression();
-  if (compression != COMPRESSION_NONE && compression != COMPRESSION_HUFFMAN && compression != COMPRESSION_ZLIB)
+  if (compression != COMPRESSION_NONE && compression != COMPRESSION_HUFFMAN &&
+      compression != COMPRESSION_ZLIB)
     return problem = LoadProblem::UnknownCompression, nullptr;
   if (f.size() - header_size > kMaxBody) return problem = LoadProblem::TooLarge, nullptr;
   const uint32_t stored_size = static_cast<uint32_t>(f.size() - header_size);
@@ -167,19 +170,22 @@ std::unique_ptr<FileContainer> load_file(ByteBuffer&& file_bytes, LoadProblem& p
 
 }  // namespace
 
-std::unique_ptr<FileContainer> container_load(std::vector<uint8_t>&& file_bytes, LoadProblem* problem) noexcept {
+std::unique_ptr<FileContainer> container_load(std::vector<uint8_t>&& file_bytes,
+                                              LoadProblem* problem) noexcept {
   LoadProblem ignored;
   return load_file(ByteBuffer(std::move(file_bytes)), problem ? *problem : ignored);
 }
 
-std::unique_ptr<FileContainer> container_create(std::FILE* file, char compression, int32_t wide_header) noexcept {
+std::unique_ptr<FileContainer> container_create(std::FILE* file, char compression,
+                                                int32_t wide_header) noexcept {
   std::unique_ptr<FileContainer> c(new (std::nothrow) FileContainer);
   if (!c) return nullptr;
   c->file = file;
   c->mode = CONTAINER_WRITE;
   c->wide_header = wide_header;
   std::memcpy(c->header, "TORVIA@@@@@@@@@@", 16);
-  if (compression == COMPRESSION_HUFFMAN || compression == COMPRESSION_ZLIB) c->header[7] = static_cast<uint8_t>(compression);
+  if (compression == COMPRESSION_HUFFMAN || compression == COMPRESSION_ZLIB)
+    c->header[7] = static_cast<uint8_t>(compression);
   return c;
 }
 
@@ -218,7 +224,8 @@ int32_t container_close(std::unique_ptr<FileContainer> container) noexcept {
   return 1;
 }
 
-int32_t container_close_to_bytes(std::unique_ptr<FileContainer> container, std::vector<uint8_t>& out) noexcept {
+int32_t container_close_to_bytes(std::unique_ptr<FileContainer> container,
+                                 std::vector<uint8_t>& out) noexcept {
   if (!container || container->mode == CONTAINER_READ) return 0;
   if (!compress_body(*container)) return 0;
   uint8_t header[kWideHeaderSize];

@@ -78,8 +78,8 @@ OpenProblem kind_of_stranger(const uint8_t* raw, uint32_t n) {
 
 // Reads and checks the stream header line at the start of a loaded body and
 // creates the stream of the encoding it names.
-std::unique_ptr<TokenStream> open_reading(std::unique_ptr<FileContainer> c, uint32_t flags, char16_t file_type,
-                                          char16_t file_version, OpenFailure& why) {
+std::unique_ptr<TokenStream> open_reading(std::unique_ptr<FileContainer> c, uint32_t flags,
+                                          char16_t file_type, char16_t file_version, OpenFailure& why) {
   uint8_t raw[32];
   const uint32_t got = container_read(*c, raw, 16);
   char16_t line[16];
@@ -123,16 +123,26 @@ std::unique_ptr<TokenStream> open_reading(std::unique_ptr<FileContainer> c, uint
 // The problem a container's load failure is to a reader.
 OpenProblem open_problem(LoadProblem p) {
   switch (p) {
-    case LoadProblem::Unreadable: return OpenProblem::Unreadable;
-    case LoadProblem::TooLarge: return OpenProblem::TooLarge;
-    case LoadProblem::Empty: return OpenProblem::Empty;
-    case LoadProblem::HeaderCut: return OpenProblem::HeaderCut;
-    case LoadProblem::NoBody: return OpenProblem::NoBody;
-    case LoadProblem::UnknownCompression: return OpenProblem::UnknownCompression;
-    case LoadProblem::ForgedSize: return OpenProblem::ForgedSize;
-    case LoadProblem::DamagedBody: return OpenProblem::DamagedBody;
-    case LoadProblem::OutOfMemory: return OpenProblem::OutOfMemory;
-    case LoadProblem::None: break;
+    case LoadProblem::Unreadable:
+      return OpenProblem::Unreadable;
+    case LoadProblem::TooLarge:
+      return OpenProblem::TooLarge;
+    case LoadProblem::Empty:
+      return OpenProblem::Empty;
+    case LoadProblem::HeaderCut:
+      return OpenProblem::HeaderCut;
+    case LoadProblem::NoBody:
+      return OpenProblem::NoBody;
+    case LoadProblem::UnknownCompression:
+      return OpenProblem::UnknownCompression;
+    case LoadProblem::ForgedSize:
+      return OpenProblem::ForgedSize;
+    case LoadProblem::DamagedBody:
+      return OpenProblem::DamagedBody;
+    case LoadProblem::OutOfMemory:
+      return OpenProblem::OutOfMemory;
+    case LoadProblem::None:
+      break;
   }
   return OpenProblem::None;
 }
@@ -161,7 +171,7 @@ std::unique_ptr<TokenStream> open_writing(std::FILE* file, uint32_t flags, char1
                                           char16_t file_version, char16_t compression) {
   const bool binary = (flags & STREAM_BINARY) != 0;
   char16_t line[16] = {u'V', u'U', u'X', u'A', u'0', file_type, file_version, binary ? u'b' : u't',
-                       u'_', u'_', u'_', u'_', u'_', u'_', u'\r', u'\n'};
+                       u'_', u'_', u'_', u'_', u'_', u'_',      u'\r',        u'\n'};
   const char container_compression = compression < 0x80 ? static_cast<char>(compression) : COMPRESSION_NONE;
   auto c = container_create(file, container_compression, binary ? 0 : 1);
   if (!c) return token_error = ERR_BAD_VALUE, nullptr;
@@ -207,7 +217,8 @@ std::FILE* open_regular_for_reading(const std::string& name, OpenFailure& why) {
   if (S_ISDIR(st.st_mode)) return refuse(fd, OpenProblem::Directory);
   if (!S_ISREG(st.st_mode)) return refuse(fd, OpenProblem::NotRegular);
   const int fl = ::fcntl(fd, F_GETFL);
-  if (fl < 0 || ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0) return refuse(fd, OpenProblem::Unreadable, errno);
+  if (fl < 0 || ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0)
+    return refuse(fd, OpenProblem::Unreadable, errno);
   std::FILE* f = ::fdopen(fd, "rb");
   if (f == nullptr) return refuse(fd, OpenProblem::Unreadable, errno);
   return f;

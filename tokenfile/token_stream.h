@@ -187,9 +187,9 @@ class TokenStream {
 
  private:
   friend struct StreamInternals;
-  std::FILE* file_ = nullptr;       // the file the stream opened itself
-  std::string temp_path_;           // writing by path: the temporary file
-  std::string target_path_;         // writing by path: where it goes at close
+  std::FILE* file_ = nullptr;  // the file the stream opened itself
+  std::string temp_path_;      // writing by path: the temporary file
+  std::string target_path_;    // writing by path: where it goes at close
 };
 
 // Opens a stream on `file` (binary mode; for reading when flags has

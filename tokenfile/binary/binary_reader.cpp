@@ -89,7 +89,8 @@ void BinaryTokenStream::pop_open_token() noexcept {
 // as open even if its label cannot be read.
 int32_t BinaryTokenStream::read_token_open(uint32_t& id, const char16_t** label_out) noexcept {
   start_read();
-  if (!open_tokens.empty() && position >= block_end) return stop_ = ReadStop::TokenEnd, fail(ERR_END_OF_TOKEN);
+  if (!open_tokens.empty() && position >= block_end)
+    return stop_ = ReadStop::TokenEnd, fail(ERR_END_OF_TOKEN);
   const uint32_t available = remaining();
   if (available < 4) {
     stop_ = available == 0 ? ReadStop::BodyEnd : ReadStop::DamagedTail;
@@ -160,7 +161,8 @@ int32_t BinaryTokenStream::read_label(char16_t*) noexcept { return 1; }
 
 int32_t BinaryTokenStream::read_u32(uint32_t& value) noexcept {
   start_read();
-  if (static_cast<uint64_t>(position) + 4 > block_end) return stop_ = ReadStop::TokenEnd, fail(ERR_END_OF_TOKEN);
+  if (static_cast<uint64_t>(position) + 4 > block_end)
+    return stop_ = ReadStop::TokenEnd, fail(ERR_END_OF_TOKEN);
   if (remaining() < 4) return ran_out();
   value = load_u32le(cursor());
   advance(4);
@@ -187,7 +189,8 @@ int32_t BinaryTokenStream::read_float(float& value) noexcept {
 
 int32_t BinaryTokenStream::read_bytes(uint8_t* buffer, uint32_t count) noexcept {
   start_read();
-  if (static_cast<uint64_t>(position) + count > block_end) return stop_ = ReadStop::TokenEnd, fail(ERR_END_OF_TOKEN);
+  if (static_cast<uint64_t>(position) + count > block_end)
+    return stop_ = ReadStop::TokenEnd, fail(ERR_END_OF_TOKEN);
   if (remaining() < count) return ran_out();
   if (count != 0) std::memcpy(buffer, cursor(), count);
   advance(count);

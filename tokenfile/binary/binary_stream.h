@@ -13,7 +13,6 @@
 #include "tokenfile/file_container.h"
 #include "tokenfile/token_stream.h"
 
-
 namespace tokenfile {
 
 inline constexpr uint32_t LENGTH_PLACEHOLDER = 0xDEDEDEDEu;

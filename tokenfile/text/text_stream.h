@@ -147,13 +147,13 @@ class TextTokenStream final : public TokenStream {
   // once.
   SourcePlace place_of(uint32_t offset) const noexcept;
   void index_lines_to(uint32_t offset) const noexcept;
-  uint32_t body_start() const noexcept;  // after the stream header line
-  mutable std::vector<uint32_t> line_starts_;  // line k + 1 starts at line_starts_[k]
-  mutable uint32_t indexed_to_ = 0;            // offsets below this are indexed
-  mutable bool index_failed_ = false;          // out of memory: places unknown
-  mutable uint32_t column_line_ = 0;           // the last place counted: its line,
-  mutable uint32_t column_at_ = 0;             // offset
-  mutable uint32_t column_ = 0;                // and column
+  uint32_t body_start() const noexcept;                             // after the stream header line
+  mutable std::vector<uint32_t> line_starts_;                       // line k + 1 starts at line_starts_[k]
+  mutable uint32_t indexed_to_ = 0;                                 // offsets below this are indexed
+  mutable bool index_failed_ = false;                               // out of memory: places unknown
+  mutable uint32_t column_line_ = 0;                                // the last place counted: its line,
+  mutable uint32_t column_at_ = 0;                                  // offset
+  mutable uint32_t column_ = 0;                                     // and column
   mutable std::vector<std::pair<uint32_t, uint32_t>> checkpoints_;  // offset, column on that line
   mutable std::u16string lexeme_text_;
 
