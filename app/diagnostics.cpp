@@ -85,6 +85,7 @@ constexpr std::array cause_table{
     CauseEntry{Cause::OddByte, "the file ends in the middle of a character (an odd number of bytes)"},
     CauseEntry{Cause::StringTooLong, "a string of %2 characters in %1 is longer than 256 characters"},
     CauseEntry{Cause::ReadFailed, "reading the source failed (%1)"},
+    CauseEntry{Cause::DecodeFailed, "not a run-time map a source gives: %1"},
     CauseEntry{Cause::WriteFailed, "writing the output failed (%1)"},
     CauseEntry{Cause::StringCut,
                "a string of %2 characters in %1 is longer than 255 characters; only its first 255 "

@@ -67,6 +67,7 @@ enum class Cause : uint8_t {
   OddByte,
   StringTooLong,  // %1 token, %2 length
   ReadFailed,     // %1 error code name
+  DecodeFailed,   // %1 what
   WriteFailed,    // %1 error code name
   // Warnings.
   StringCut,       // %1 token, %2 length

@@ -13,6 +13,7 @@
 #include <new>
 
 #include "app/convert.h"
+#include "app/decode.h"
 #include "app/diagnostics.h"
 #include "app/options.h"
 #include "app/platform.h"
@@ -238,6 +239,74 @@ int run_check(const Options& options, Console& console) {
   return errors != 0 || (options.strict && warnings != 0) ? STATUS_FAILURE : STATUS_SUCCESS;
 }
 
+// The decoded source's name: FILE with the extension of its last path part
+// replaced by ".txt", or ".txt" added.
+std::string derive_source_name(std::string_view run_time) {
+  const size_t slash = run_time.rfind('/');
+  const size_t dot = run_time.rfind('.');
+  std::string name(run_time);
+  if (dot != std::string_view::npos && (slash == std::string_view::npos || dot > slash + 1)) name.resize(dot);
+  return name + ".txt";
+}
+
+// --decode FILE [OUT]: a run-time map written back in its source form.
+int run_decode(const Options& options, Console& console) {
+  if (options.files.size() > 2) {
+    console.print(Channel::Out, usage_text);
+    return STATUS_FAILURE;
+  }
+  const std::string& source_name = options.files[0];
+  const bool derived = options.files.size() < 2 || options.files[1].empty();
+  const std::string target_name = derived ? derive_source_name(source_name) : options.files[1];
+  Reporter reporter(console, source_name, options.diagnostics);
+  std::string source_path, target_path;
+  if (!resolve_full_path(source_name, source_path) || !resolve_full_path(target_name, target_path)) {
+    console.print(Channel::Out, "Invalid file path\n");
+    report(console, Severity::Error, source_name, {}, Cause::PathTooLong);
+    return STATUS_FAILURE;
+  }
+  const bool same_path = source_path == target_path;
+  if (same_path || same_existing_file(source_name.c_str(), target_name.c_str())) {
+    console.print(Channel::Out, "Output file must be named differently to the source file\n");
+    report(console, Severity::Error, target_name, {}, same_path ? Cause::SamePath : Cause::SameFile);
+    return STATUS_FAILURE;
+  }
+  if (derived && identify_file(target_name.c_str()).kind != FileKind::Missing) {
+    print_with_name(console,
+                    "Output file already exists: ", target_name + " (name the output to replace it)");
+    return STATUS_FAILURE;
+  }
+  const char16_t* wide_source = widen_ansi_name(source_name.c_str());
+  tokenfile::OpenFailure failure;
+  std::unique_ptr<TokenStream> source =
+      tokenfile::token_stream_open_path(wide_source, tokenfile::STREAM_READ, 0, 0, u'@', &failure);
+  if (!source) {
+    print_with_name(console, "Error opening ", source_name);
+    report_source_open_failure(console, source_name.c_str(), wide_source, failure);
+    return STATUS_FAILURE;
+  }
+  const char16_t* wide_target = widen_ansi_name(target_name.c_str());
+  std::unique_ptr<TokenStream> target = tokenfile::token_stream_open_path(
+      wide_target, tokenfile::STREAM_WRITE | tokenfile::STREAM_TEXT, u'i', u'0', u'@');
+  if (!target) {
+    print_with_name(console, "Error writing ", target_name);
+    report_target_open_failure(console, target_name, wide_target);
+    return STATUS_FAILURE;
+  }
+  if (!decode_input_map(*source, *target, console, reporter)) {
+    tokenfile::token_stream_discard(std::move(target));
+    return STATUS_FAILURE;
+  }
+  errno = 0;
+  if (!tokenfile::token_stream_close(std::move(target))) {
+    const int write_error = errno;
+    print_with_name(console, "Error writing ", target_name);
+    report(console, Severity::Error, target_name, {}, Cause::TargetNotWritten, {error_text(write_error)});
+    return STATUS_FAILURE;
+  }
+  return STATUS_SUCCESS;
+}
+
 int run_with_dictionary(int argc, const char* const* argv, Console& console) {
   auto usage = [&console] {
     console.print(Channel::Out, usage_text);
@@ -248,6 +317,7 @@ int run_with_dictionary(int argc, const char* const* argv, Console& console) {
   if (!parse_options(argc, argv, console, options)) return usage();
   options.diagnostics.color = use_color(options.color);
   if (options.check) return run_check(options, console);
+  if (options.decode) return run_decode(options, console);
 
   // The source is the first name; the target the next one that is not
   // empty, and a name after that calls for the usage lines.

@@ -41,6 +41,8 @@ bool parse_options(int argc, const char* const* argv, Console& console, Options&
       }
     } else if (argument == "--check") {
       options.check = true;
+    } else if (argument == "--decode") {
+      options.decode = true;
     } else if (argument == "--strict") {
       options.strict = true;
     } else if (option_value(argument, "--error-limit", value)) {
@@ -77,6 +79,10 @@ bool parse_options(int argc, const char* const* argv, Console& console, Options&
       say(console, "unknown option '" + std::string(argument) + "'");
       usage = true;
     }
+  }
+  if (options.decode && options.check) {
+    say(console, "'--decode' and '--check' do not go together");
+    usage = true;
   }
   if (options.strict && !options.check) {
     say(console, "'--strict' applies only with '--check'");

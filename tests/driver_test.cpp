@@ -102,7 +102,9 @@ TEST_F(Driver, MessagesStatusesAndFiles) {
     EXPECT_EQ(err, c.narrow(3));
     if (!made.empty()) {
       const Bytes target = testsupport::read_file(made);
-      EXPECT_EQ(testsupport::dump(target), made == "notes.iom" ? "" : keys_dump);
+      // A decoded source bakes to the map of keys.txt again.
+      const Bytes map = made.ends_with(".txt") ? testsupport::bake(target) : target;
+      EXPECT_EQ(testsupport::dump(map), made == "notes.iom" ? "" : keys_dump);
       EXPECT_EQ(target.empty() ? 0 : target[0], c.narrow(5) == "text" ? 0xFF : 'T');
       fs::remove(made);
     }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <regex>
 
+#include "app/convert.h"
 #include "app/driver.h"
 #include "support/bytes.h"
 #include "tokenfile/file_container.h"
@@ -84,6 +85,15 @@ std::vector<SourceForm> source_forms(std::u16string_view tokens) {
   if (copy_children(*in, *out) && token_stream_close_to_bytes(std::move(out), binary))
     add("binary", Bytes(binary.begin() + 16, binary.end()));
   return forms;
+}
+
+Bytes bake(const Bytes& source) {
+  auto in = token_stream_open_memory(source, STREAM_READ, 0, 0);
+  auto out = token_stream_open(nullptr, STREAM_WRITE | STREAM_BINARY, u'i', u'0', u'@');
+  Capture console;
+  Bytes map;
+  const bool ok = in && mapbake::convert_input_map(*in, *out, console, "bake") != 0;
+  return token_stream_close_to_bytes(std::move(out), map) && ok ? map : Bytes{};
 }
 
 std::string dump(const Bytes& file) {

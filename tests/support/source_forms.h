@@ -57,6 +57,9 @@ struct SourceForm {
 // the binary ones are left out when the text does not re-encode.
 std::vector<SourceForm> source_forms(std::u16string_view tokens);
 
+// The run-time map (binary) of a source file, or nothing when it fails.
+Bytes bake(const Bytes& source);
+
 // A run-time map as one line: "dev(CODE NUMBER sguid(HEX) map(HEX STRING
 // HEX))", devices separated by blanks; anything else shows as "<...>".
 std::string dump(const Bytes& file);
