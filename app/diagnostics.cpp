@@ -86,6 +86,9 @@ constexpr std::array cause_table{
     CauseEntry{Cause::StringTooLong, "a string of %2 characters in %1 is longer than 256 characters"},
     CauseEntry{Cause::ReadFailed, "reading the source failed (%1)"},
     CauseEntry{Cause::DecodeFailed, "not a run-time map a source gives: %1"},
+    CauseEntry{Cause::NotASourceMap,
+               "a binary file that is no source map; for a run-time map use --print --decode"},
+    CauseEntry{Cause::LoneSurrogate, "%1 unpaired surrogates printed as U+FFFD"},
     CauseEntry{Cause::WriteFailed, "writing the output failed (%1)"},
     CauseEntry{Cause::StringCut,
                "a string of %2 characters in %1 is longer than 255 characters; only its first 255 "

@@ -68,6 +68,8 @@ enum class Cause : uint8_t {
   StringTooLong,  // %1 token, %2 length
   ReadFailed,     // %1 error code name
   DecodeFailed,   // %1 what
+  NotASourceMap,
+  LoneSurrogate,  // %1 how many
   WriteFailed,    // %1 error code name
   // Warnings.
   StringCut,       // %1 token, %2 length

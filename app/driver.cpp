@@ -17,6 +17,7 @@
 #include "app/diagnostics.h"
 #include "app/options.h"
 #include "app/platform.h"
+#include "app/print.h"
 #include "app/reporter.h"
 #include "tokenfile/dictionary.h"
 #include "tokenfile/token_stream.h"
@@ -307,6 +308,25 @@ int run_decode(const Options& options, Console& console) {
   return STATUS_SUCCESS;
 }
 
+// --print [--decode] FILE: the file as text on standard output.
+int run_print(const Options& options, Console& console) {
+  if (options.files.size() != 1) {
+    console.print(Channel::Out, usage_text);
+    return STATUS_FAILURE;
+  }
+  const std::string& name = options.files[0];
+  Reporter reporter(console, name, options.diagnostics);
+  const char16_t* wide = widen_ansi_name(name.c_str());
+  tokenfile::OpenFailure failure;
+  std::unique_ptr<TokenStream> source =
+      tokenfile::token_stream_open_path(wide, tokenfile::STREAM_READ, 0, 0, u'@', &failure);
+  if (!source) {
+    report_source_open_failure(console, name.c_str(), wide, failure);
+    return STATUS_FAILURE;
+  }
+  return print_token_file(*source, options.decode, console, reporter) ? STATUS_SUCCESS : STATUS_FAILURE;
+}
+
 int run_with_dictionary(int argc, const char* const* argv, Console& console) {
   auto usage = [&console] {
     console.print(Channel::Out, usage_text);
@@ -317,6 +337,7 @@ int run_with_dictionary(int argc, const char* const* argv, Console& console) {
   if (!parse_options(argc, argv, console, options)) return usage();
   options.diagnostics.color = use_color(options.color);
   if (options.check) return run_check(options, console);
+  if (options.print) return run_print(options, console);
   if (options.decode) return run_decode(options, console);
 
   // The source is the first name; the target the next one that is not

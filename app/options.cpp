@@ -41,6 +41,8 @@ bool parse_options(int argc, const char* const* argv, Console& console, Options&
       }
     } else if (argument == "--check") {
       options.check = true;
+    } else if (argument == "--print") {
+      options.print = true;
     } else if (argument == "--decode") {
       options.decode = true;
     } else if (argument == "--strict") {
@@ -80,8 +82,9 @@ bool parse_options(int argc, const char* const* argv, Console& console, Options&
       usage = true;
     }
   }
-  if (options.decode && options.check) {
-    say(console, "'--decode' and '--check' do not go together");
+  if ((options.decode || options.print) && options.check) {
+    say(console,
+        std::string(options.print ? "'--print'" : "'--decode'") + " and '--check' do not go together");
     usage = true;
   }
   if (options.strict && !options.check) {

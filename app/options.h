@@ -17,6 +17,7 @@ struct Options {
   bool check = false;   // --check: read every file, report, write nothing
   bool strict = false;  // --strict (with --check): warnings count as errors
   bool decode = false;  // --decode FILE [OUT]: a run-time map back into its source form
+  bool print = false;   // --print [--decode] FILE: the file as text on standard output
   ColorWhen color = ColorWhen::Auto;
   DiagnosticOptions diagnostics;
   std::vector<std::string> files;  // the plain arguments, empty ones included

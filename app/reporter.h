@@ -35,6 +35,7 @@ enum class Warning : uint8_t {
   RunTimeMap,
   HeaderLine,
   NumberForm,
+  LoneSurrogate,
   Count
 };
 

@@ -152,6 +152,29 @@ TEST(DriverCheck, ColourOnATerminalOnly) {
   }
 }
 
+// The README's recipe: git shows a changed run-time map by its names.
+TEST(DriverPrint, GitDiffShowsBindingsByName) {
+  testsupport::TempDir dir;
+  const std::string d = dir.path().string(), exe = MAPBAKE_EXE;
+  const std::string git = "cd '" + d + "' && git -c init.defaultBranch=main ";
+  for (const char16_t* action : {u"jump", u"leap"}) {
+    testsupport::write_file(d + "/keys.txt", testsupport::text_source(u"io_dev ( KEYB 0 io_map ( A " +
+                                                                      std::u16string(action) + u" ) )"));
+    ASSERT_EQ(std::system((exe + " " + d + "/keys.txt " + d + "/keys.iom").c_str()), 0);
+    if (action[0] == u'l') break;
+    ASSERT_EQ(std::system((git + "init -q && printf '*.iom diff=iom\\n' > .gitattributes && git config user.name t &&"
+                           " git config user.email t@t && git config diff.iom.textconv '" + exe +
+                           " --print --decode' && git add keys.iom .gitattributes && git commit -qm one")
+                              .c_str()),
+              0);
+  }
+  ASSERT_EQ(std::system((git + "diff keys.iom > diff.out").c_str()), 0);
+  const Bytes diff = testsupport::read_file(d + "/diff.out");
+  const std::string text(diff.begin(), diff.end());
+  EXPECT_NE(text.find("-\tio_map ( A jump )"), std::string::npos) << text;
+  EXPECT_NE(text.find("+\tio_map ( A leap )"), std::string::npos) << text;
+}
+
 TEST(DriverNames, TargetNamesAndTheTextOption) {
   for (const testsupport::Case& c : testsupport::cases("driver.cases", "TargetNames"))
     EXPECT_EQ(derive_target_name(c.narrow(0)), c.narrow(1)) << c.where;

@@ -166,6 +166,8 @@ class TokenStream {
   // line, or when memory runs out); line 1 is the 16 characters of the
   // stream header line, its CR LF left out. Binary: empty.
   [[nodiscard]] virtual std::u16string source_line(uint32_t /*number*/) const noexcept { return {}; }
+  // Text: the number of source lines (the header line counts); binary: 0.
+  [[nodiscard]] virtual uint32_t source_line_count() const noexcept { return 0; }
 
  protected:
   // --- state every operation can reach ---

@@ -737,6 +737,12 @@ std::u16string_view TextTokenStream::last_lexeme() const noexcept {
   }
 }
 
+uint32_t TextTokenStream::source_line_count() const noexcept {
+  if (!container) return 0;
+  index_lines_to(container->body_size);
+  return index_failed_ ? 0 : static_cast<uint32_t>(line_starts_.size());
+}
+
 std::u16string TextTokenStream::source_line(uint32_t number) const noexcept {
   if (!container || number == 0) return {};
   const FileContainer& c = *container;

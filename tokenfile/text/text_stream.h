@@ -74,6 +74,7 @@ class TextTokenStream final : public TokenStream {
   [[nodiscard]] ReadStop read_stop() const noexcept override { return stop_; }
   [[nodiscard]] uint32_t last_string_length() const noexcept override { return string_length_; }
   [[nodiscard]] std::u16string source_line(uint32_t number) const noexcept override;
+  [[nodiscard]] uint32_t source_line_count() const noexcept override;
 
   // --- the lexer (public for its tests) ---
 
