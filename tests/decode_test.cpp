@@ -91,6 +91,15 @@ TEST_F(Decode, ValuesNoSourceGivesAreErrors) {
   }
 }
 
+TEST_F(Decode, TheFirstNameOfEachCode) {
+  for (const testsupport::Case& c : testsupport::cases("decode.cases", "Names")) {
+    Bytes baked, decoded;
+    ASSERT_EQ(run(false, testsupport::text_source(c.wide(0)), STREAM_BINARY, baked), "");
+    ASSERT_EQ(run(true, baked, 0, decoded), "");
+    EXPECT_EQ(testsupport::show(testsupport::text_body(decoded)), testsupport::show(c.wide(1))) << c.where;
+  }
+}
+
 TEST(DecodeNames, ModifierListsOfMasks) {
   for (const testsupport::Case& c : testsupport::cases("decode.cases", "Masks")) {
     std::u16string names;
