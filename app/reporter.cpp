@@ -9,10 +9,12 @@ namespace mapbake {
 namespace {
 
 constexpr std::array<std::string_view, static_cast<size_t>(Warning::Count)> kWarningNames{
-    "unknown-token",         "misplaced-token",    "duplicate-binding", "late-sguid",
-    "conflicting-modifiers", "redundant-modifier", "string-cut",        "action-like-modifier",
-    "derived-name",          "run-time-map",       "header-line",       "number-form",
+    "unknown-token",      "misplaced-token", "duplicate-binding",    "late-sguid",   "conflicting-modifiers",
+    "redundant-modifier", "string-cut",      "action-like-modifier", "derived-name", "run-time-map",
+    "header-line",        "number-form",     "lone-surrogate",
 };
+
+static_assert(kWarningNames.back() != "", "every warning needs its name");
 
 constexpr std::string_view kBold = "\033[1m", kRed = "\033[1;31m", kMagenta = "\033[1;35m",
                            kCyan = "\033[1;36m", kGreen = "\033[1;32m", kReset = "\033[0m";
