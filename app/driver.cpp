@@ -7,6 +7,8 @@
 // failed run leaves an existing target as it was.
 #include "app/driver.h"
 
+#include <zlib.h>
+
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -15,6 +17,7 @@
 #include "app/convert.h"
 #include "app/decode.h"
 #include "app/diagnostics.h"
+#include "app/list.h"
 #include "app/options.h"
 #include "app/platform.h"
 #include "app/print.h"
@@ -288,7 +291,7 @@ int run_decode(const Options& options, Console& console) {
   }
   const char16_t* wide_target = widen_ansi_name(target_name.c_str());
   std::unique_ptr<TokenStream> target = tokenfile::token_stream_open_path(
-      wide_target, tokenfile::STREAM_WRITE | tokenfile::STREAM_TEXT, u'i', u'0', u'@');
+      wide_target, tokenfile::STREAM_WRITE | tokenfile::STREAM_TEXT, u'i', u'0', options.compression);
   if (!target) {
     print_with_name(console, "Error writing ", target_name);
     report_target_open_failure(console, target_name, wide_target);
@@ -327,6 +330,21 @@ int run_print(const Options& options, Console& console) {
   return print_token_file(*source, options.decode, console, reporter) ? STATUS_SUCCESS : STATUS_FAILURE;
 }
 
+constexpr std::string_view help_text =
+    "\n"
+    "  --check FILE...      report every error and warning of each file; write nothing\n"
+    "  --strict             with --check: warnings count as errors\n"
+    "  --no-warn=NAME       silence one warning (all: every warning)\n"
+    "  --error-limit=N      stop after N errors (20; 0: no limit)\n"
+    "  --color=WHEN         colour on standard error: auto, always or never\n"
+    "  --decode FILE [OUT]  write a run-time map back in its source form\n"
+    "  --print FILE         the file as UTF-8 text on standard output (with --decode: decoded)\n"
+    "  --list [WHAT]        devices, modifiers, tokens, or the controls of a device\n"
+    "  --compress=B|F       write the output compressed: B Huffman, F zlib\n"
+    "  --version            the version of mapbake and of zlib\n"
+    "  --help               this text\n"
+    "See the README for the source format, the messages and examples.\n";
+
 int run_with_dictionary(int argc, const char* const* argv, Console& console) {
   auto usage = [&console] {
     console.print(Channel::Out, usage_text);
@@ -336,6 +354,15 @@ int run_with_dictionary(int argc, const char* const* argv, Console& console) {
   Options options;
   if (!parse_options(argc, argv, console, options)) return usage();
   options.diagnostics.color = use_color(options.color);
+  if (options.help) {
+    console.print(Channel::Out, std::string(usage_text) + std::string(help_text));
+    return STATUS_SUCCESS;
+  }
+  if (options.version) {
+    console.print(Channel::Out, "mapbake " MAPBAKE_VERSION "\nzlib " ZLIB_VERSION "\n");
+    return STATUS_SUCCESS;
+  }
+  if (options.list) return print_list(options.list_what, console) ? STATUS_SUCCESS : STATUS_FAILURE;
   if (options.check) return run_check(options, console);
   if (options.print) return run_print(options, console);
   if (options.decode) return run_decode(options, console);
@@ -388,7 +415,7 @@ int run_with_dictionary(int argc, const char* const* argv, Console& console) {
       tokenfile::STREAM_WRITE | (text_output ? tokenfile::STREAM_TEXT : tokenfile::STREAM_BINARY);
   token_error = 0;
   std::unique_ptr<TokenStream> target =
-      tokenfile::token_stream_open_path(wide_target, target_flags, u'i', u'0', u'@');
+      tokenfile::token_stream_open_path(wide_target, target_flags, u'i', u'0', options.compression);
   if (!target) {
     print_with_name(console, "Error writing ", target_name);
     report_target_open_failure(console, target_name, wide_target);

@@ -41,6 +41,20 @@ bool parse_options(int argc, const char* const* argv, Console& console, Options&
       }
     } else if (argument == "--check") {
       options.check = true;
+    } else if (argument == "--help") {
+      options.help = true;
+    } else if (argument == "--version") {
+      options.version = true;
+    } else if (argument == "--list") {
+      options.list = true;
+      if (i + 1 < argc && argv[i + 1][0] != '-') options.list_what = argv[++i];
+    } else if (option_value(argument, "--compress", value)) {
+      if (value == "B" || value == "F") {
+        options.compression = static_cast<char16_t>(value[0]);
+      } else {
+        say(console, "invalid value in '" + std::string(argument) + "'; expected B (Huffman) or F (zlib)");
+        usage = true;
+      }
     } else if (argument == "--print") {
       options.print = true;
     } else if (argument == "--decode") {
@@ -82,15 +96,33 @@ bool parse_options(int argc, const char* const* argv, Console& console, Options&
       usage = true;
     }
   }
-  if ((options.decode || options.print) && options.check) {
-    say(console,
-        std::string(options.print ? "'--print'" : "'--decode'") + " and '--check' do not go together");
+  // One mode at most; --print takes --decode as its own.
+  const std::pair<bool, const char*> modes[] = {
+      {options.check, "--check"}, {options.decode && !options.print, "--decode"},
+      {options.print, "--print"}, {options.list, "--list"},
+      {options.help, "--help"},   {options.version, "--version"}};
+  const char* mode = nullptr;
+  for (const auto& [on, name] : modes) {
+    if (!on) continue;
+    if (mode != nullptr) {
+      say(console, "'" + std::string(mode) + "' and '" + name + "' do not go together");
+      usage = true;
+    }
+    mode = name;
+  }
+  if (options.text_output && (options.check || options.list || options.print)) {
+    say(console, "'-text' does not apply with '" + std::string(mode) + "'");
+    usage = true;
+  }
+  if (options.compression != u'@' && (options.check || options.list || options.print)) {
+    say(console, "'--compress' does not apply with '" + std::string(mode) + "'");
     usage = true;
   }
   if (options.strict && !options.check) {
     say(console, "'--strict' applies only with '--check'");
     usage = true;
   }
+  if (options.help || options.version || options.list) return !usage && options.files.empty();
   return !usage && !options.files.empty();
 }
 

@@ -14,10 +14,15 @@ enum class ColorWhen : uint8_t { Auto, Always, Never };
 
 struct Options {
   bool text_output = false;
-  bool check = false;   // --check: read every file, report, write nothing
-  bool strict = false;  // --strict (with --check): warnings count as errors
-  bool decode = false;  // --decode FILE [OUT]: a run-time map back into its source form
-  bool print = false;   // --print [--decode] FILE: the file as text on standard output
+  bool check = false;    // --check: read every file, report, write nothing
+  bool strict = false;   // --strict (with --check): warnings count as errors
+  bool decode = false;   // --decode FILE [OUT]: a run-time map back into its source form
+  bool print = false;    // --print [--decode] FILE: the file as text on standard output
+  bool help = false;     // --help
+  bool version = false;  // --version
+  bool list = false;     // --list [WHAT]
+  std::string list_what;
+  char16_t compression = u'@';  // --compress=B|F
   ColorWhen color = ColorWhen::Auto;
   DiagnosticOptions diagnostics;
   std::vector<std::string> files;  // the plain arguments, empty ones included

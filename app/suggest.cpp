@@ -60,14 +60,26 @@ size_t name_distance(std::u16string_view a, std::u16string_view b) {
 std::vector<std::u16string_view> suggestions(std::u16string_view unknown,
                                              const std::vector<std::u16string_view>& candidates) {
   std::vector<std::u16string_view> out;
-  for (const Alias& alias : kAliases) {
-    if (!same_name(alias.typed, unknown)) continue;
-    for (std::u16string_view c : candidates)
-      if (same_name(c, alias.meant)) out.push_back(c);
-  }
   // Long names would make the table large; such a name is no typing slip.
   if (unknown.size() > 64) return out;
   const size_t limit = std::max<size_t>(1, unknown.size() / 3);
+  // An alias; else the closest slip in typing one ("KEYBORD" for KEYBOARD,
+  // meaning KEYB).
+  auto add_meant = [&](const Alias& alias) {
+    for (std::u16string_view c : candidates)
+      if (same_name(c, alias.meant) && std::find(out.begin(), out.end(), c) == out.end()) out.push_back(c);
+  };
+  for (const Alias& alias : kAliases)
+    if (same_name(alias.typed, unknown)) add_meant(alias);
+  if (out.empty()) {
+    const Alias* closest = nullptr;
+    size_t best = limit + 1;
+    for (const Alias& alias : kAliases) {
+      const size_t d = name_distance(alias.typed, unknown);
+      if (d < best) best = d, closest = &alias;
+    }
+    if (closest != nullptr) add_meant(*closest);
+  }
   std::vector<std::pair<size_t, size_t>> close;  // distance, index
   for (size_t i = 0; i < candidates.size(); ++i) {
     const std::u16string_view c = candidates[i];
