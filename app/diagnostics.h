@@ -112,4 +112,7 @@ void report(Console& console, Severity severity, std::string_view source, Locati
 // "...".
 std::string printable(std::u16string_view text, size_t limit = 64);
 
+// One code point appended as UTF-8.
+void append_utf8(std::string& out, char32_t cp);
+
 }  // namespace mapbake

@@ -186,6 +186,71 @@ void report_target_open_failure(Console& console, const std::string& name, const
   say(Cause::TargetNotCreated);
 }
 
+// Refuses an output that cannot be resolved or that is the source itself:
+// the exact byte comparison of the two full paths and, beyond it, the
+// identity of the files, since the target is replaced where a link to it
+// points. False after the message.
+bool output_name_usable(const char* source, const std::string& target, Console& console) {
+  std::string source_path, target_path;
+  const bool source_resolved = resolve_full_path(source, source_path);
+  if (!source_resolved || !resolve_full_path(target, target_path)) {
+    console.print(Channel::Out, "Invalid file path\n");
+    report(console, Severity::Error, source_resolved ? std::string_view(target) : source, {},
+           Cause::PathTooLong);
+    return false;
+  }
+  const bool same_path = source_path == target_path;
+  if (same_path || same_existing_file(source, target.c_str())) {
+    console.print(Channel::Out, "Output file must be named differently to the source file\n");
+    report(console, Severity::Error, target, {}, same_path ? Cause::SamePath : Cause::SameFile);
+    return false;
+  }
+  return true;
+}
+
+// The source opened for reading; null after its diagnostic (and, with
+// `message`, "Error opening" on standard output).
+std::unique_ptr<TokenStream> open_source(const char* name, Console& console, bool message) {
+  const char16_t* wide = widen_ansi_name(name);
+  tokenfile::OpenFailure failure;
+  std::unique_ptr<TokenStream> source =
+      tokenfile::token_stream_open_path(wide, tokenfile::STREAM_READ, 0, 0, u'@', &failure);
+  if (!source) {
+    if (message) print_with_name(console, "Error opening ", name);
+    report_source_open_failure(console, name, wide, failure);
+  }
+  return source;
+}
+
+// The target opened for writing; null after "Error writing" and why.
+std::unique_ptr<TokenStream> open_target(const std::string& name, uint32_t flags, char16_t compression,
+                                         Console& console) {
+  const char16_t* wide = widen_ansi_name(name.c_str());
+  token_error = 0;
+  std::unique_ptr<TokenStream> target =
+      tokenfile::token_stream_open_path(wide, flags, u'i', u'0', compression);
+  if (!target) {
+    print_with_name(console, "Error writing ", name);
+    report_target_open_failure(console, name, wide);
+  }
+  return target;
+}
+
+// Writes the target and puts it in place; a failure is reported, and the
+// old target then stays.
+bool write_target(std::unique_ptr<TokenStream> target, const std::string& name, Console& console) {
+  errno = 0;
+  if (tokenfile::token_stream_close(std::move(target)) != 0) return true;
+  const int write_error = errno;
+  print_with_name(console, "Error writing ", name);
+  if (write_error != 0) {
+    report(console, Severity::Error, name, {}, Cause::TargetNotWritten, {error_text(write_error)});
+  } else {
+    report(console, Severity::Error, name, {}, Cause::TargetNotWrittenNoReason);
+  }
+  return false;
+}
+
 // Whether standard error takes colour: asked for, or left to the terminal.
 bool use_color(ColorWhen when) {
   if (when != ColorWhen::Auto) return when == ColorWhen::Always;
@@ -214,12 +279,8 @@ int run_check(const Options& options, Console& console) {
   uint32_t errors = 0, warnings = 0, with_diagnostics = 0;
   for (const std::string& name : options.files) {
     Reporter reporter(console, name, options.diagnostics);
-    const char16_t* wide = widen_ansi_name(name.c_str());
-    tokenfile::OpenFailure failure;
-    std::unique_ptr<TokenStream> source =
-        tokenfile::token_stream_open_path(wide, tokenfile::STREAM_READ, 0, 0, u'@', &failure);
+    std::unique_ptr<TokenStream> source = open_source(name.c_str(), console, false);
     if (!source) {
-      report_source_open_failure(console, name.c_str(), wide, failure);
       ++errors;
       ++with_diagnostics;
       continue;
@@ -263,52 +324,22 @@ int run_decode(const Options& options, Console& console) {
   const bool derived = options.files.size() < 2 || options.files[1].empty();
   const std::string target_name = derived ? derive_source_name(source_name) : options.files[1];
   Reporter reporter(console, source_name, options.diagnostics);
-  std::string source_path, target_path;
-  if (!resolve_full_path(source_name, source_path) || !resolve_full_path(target_name, target_path)) {
-    console.print(Channel::Out, "Invalid file path\n");
-    report(console, Severity::Error, source_name, {}, Cause::PathTooLong);
-    return STATUS_FAILURE;
-  }
-  const bool same_path = source_path == target_path;
-  if (same_path || same_existing_file(source_name.c_str(), target_name.c_str())) {
-    console.print(Channel::Out, "Output file must be named differently to the source file\n");
-    report(console, Severity::Error, target_name, {}, same_path ? Cause::SamePath : Cause::SameFile);
-    return STATUS_FAILURE;
-  }
+  if (!output_name_usable(source_name.c_str(), target_name, console)) return STATUS_FAILURE;
   if (derived && identify_file(target_name.c_str()).kind != FileKind::Missing) {
     print_with_name(console,
                     "Output file already exists: ", target_name + " (name the output to replace it)");
     return STATUS_FAILURE;
   }
-  const char16_t* wide_source = widen_ansi_name(source_name.c_str());
-  tokenfile::OpenFailure failure;
-  std::unique_ptr<TokenStream> source =
-      tokenfile::token_stream_open_path(wide_source, tokenfile::STREAM_READ, 0, 0, u'@', &failure);
-  if (!source) {
-    print_with_name(console, "Error opening ", source_name);
-    report_source_open_failure(console, source_name.c_str(), wide_source, failure);
-    return STATUS_FAILURE;
-  }
-  const char16_t* wide_target = widen_ansi_name(target_name.c_str());
-  std::unique_ptr<TokenStream> target = tokenfile::token_stream_open_path(
-      wide_target, tokenfile::STREAM_WRITE | tokenfile::STREAM_TEXT, u'i', u'0', options.compression);
-  if (!target) {
-    print_with_name(console, "Error writing ", target_name);
-    report_target_open_failure(console, target_name, wide_target);
-    return STATUS_FAILURE;
-  }
+  std::unique_ptr<TokenStream> source = open_source(source_name.c_str(), console, true);
+  if (!source) return STATUS_FAILURE;
+  std::unique_ptr<TokenStream> target = open_target(
+      target_name, tokenfile::STREAM_WRITE | tokenfile::STREAM_TEXT, options.compression, console);
+  if (!target) return STATUS_FAILURE;
   if (!decode_input_map(*source, *target, console, reporter)) {
     tokenfile::token_stream_discard(std::move(target));
     return STATUS_FAILURE;
   }
-  errno = 0;
-  if (!tokenfile::token_stream_close(std::move(target))) {
-    const int write_error = errno;
-    print_with_name(console, "Error writing ", target_name);
-    report(console, Severity::Error, target_name, {}, Cause::TargetNotWritten, {error_text(write_error)});
-    return STATUS_FAILURE;
-  }
-  return STATUS_SUCCESS;
+  return write_target(std::move(target), target_name, console) ? STATUS_SUCCESS : STATUS_FAILURE;
 }
 
 // --print [--decode] FILE: the file as text on standard output.
@@ -319,14 +350,8 @@ int run_print(const Options& options, Console& console) {
   }
   const std::string& name = options.files[0];
   Reporter reporter(console, name, options.diagnostics);
-  const char16_t* wide = widen_ansi_name(name.c_str());
-  tokenfile::OpenFailure failure;
-  std::unique_ptr<TokenStream> source =
-      tokenfile::token_stream_open_path(wide, tokenfile::STREAM_READ, 0, 0, u'@', &failure);
-  if (!source) {
-    report_source_open_failure(console, name.c_str(), wide, failure);
-    return STATUS_FAILURE;
-  }
+  std::unique_ptr<TokenStream> source = open_source(name.c_str(), console, false);
+  if (!source) return STATUS_FAILURE;
   return print_token_file(*source, options.decode, console, reporter) ? STATUS_SUCCESS : STATUS_FAILURE;
 }
 
@@ -380,45 +405,15 @@ int run_with_dictionary(int argc, const char* const* argv, Console& console) {
   const bool text_output = options.text_output;
   Reporter reporter(console, source_name, options.diagnostics);
 
-  std::string source_path;
-  std::string target_path;
-  const bool source_resolved = resolve_full_path(source_name, source_path);
-  if (!source_resolved || !resolve_full_path(target_name, target_path)) {
-    console.print(Channel::Out, "Invalid file path\n");
-    report(console, Severity::Error, source_resolved ? std::string_view(target_name) : source_name, {},
-           Cause::PathTooLong);
-    return STATUS_FAILURE;
-  }
-  // The exact byte comparison of the two full paths; and, beyond it, the
-  // identity of the files themselves, since the target is replaced where a
-  // link to it points.
-  const bool same_path = source_path == target_path;
-  if (same_path || same_existing_file(source_name, target_name.c_str())) {
-    console.print(Channel::Out, "Output file must be named differently to the source file\n");
-    report(console, Severity::Error, target_name, {}, same_path ? Cause::SamePath : Cause::SameFile);
-    return STATUS_FAILURE;
-  }
+  if (!output_name_usable(source_name, target_name, console)) return STATUS_FAILURE;
 
   // The unresolved names are opened; the full paths served the comparison.
-  const char16_t* wide_source = widen_ansi_name(source_name);
-  tokenfile::OpenFailure failure;
-  std::unique_ptr<TokenStream> source =
-      tokenfile::token_stream_open_path(wide_source, tokenfile::STREAM_READ, 0, 0, u'@', &failure);
-  if (!source) {
-    print_with_name(console, "Error opening ", source_name);
-    report_source_open_failure(console, source_name, wide_source, failure);
-    return STATUS_FAILURE;
-  }
-
-  const char16_t* wide_target = widen_ansi_name(target_name.c_str());
+  std::unique_ptr<TokenStream> source = open_source(source_name, console, true);
+  if (!source) return STATUS_FAILURE;
   const uint32_t target_flags =
       tokenfile::STREAM_WRITE | (text_output ? tokenfile::STREAM_TEXT : tokenfile::STREAM_BINARY);
-  token_error = 0;
-  std::unique_ptr<TokenStream> target =
-      tokenfile::token_stream_open_path(wide_target, target_flags, u'i', u'0', options.compression);
+  std::unique_ptr<TokenStream> target = open_target(target_name, target_flags, options.compression, console);
   if (!target) {
-    print_with_name(console, "Error writing ", target_name);
-    report_target_open_failure(console, target_name, wide_target);
     (void)tokenfile::token_stream_close(std::move(source));
     return STATUS_FAILURE;
   }
@@ -435,21 +430,10 @@ int run_with_dictionary(int argc, const char* const* argv, Console& console) {
   }
 
   // After success the target is closed first: this writes it and puts it in
-  // place. A failure to do so is reported; the old target then stays.
-  errno = 0;
-  const bool written = tokenfile::token_stream_close(std::move(target)) != 0;
-  const int write_error = errno;
+  // place.
+  const bool written = write_target(std::move(target), target_name, console);
   (void)tokenfile::token_stream_close(std::move(source));
-  if (!written) {
-    print_with_name(console, "Error writing ", target_name);
-    if (write_error != 0) {
-      report(console, Severity::Error, target_name, {}, Cause::TargetNotWritten, {error_text(write_error)});
-    } else {
-      report(console, Severity::Error, target_name, {}, Cause::TargetNotWrittenNoReason);
-    }
-    return STATUS_FAILURE;
-  }
-  return STATUS_SUCCESS;
+  return written ? STATUS_SUCCESS : STATUS_FAILURE;
 }
 
 }  // namespace

@@ -42,7 +42,7 @@ bool copy_source(TokenStream& in, TokenStream& out, int depth) {
 }
 
 // UTF-16 to UTF-8; a lone surrogate becomes U+FFFD and is counted.
-void append_utf8(std::string& out, std::u16string_view text, uint32_t& lone) {
+void append_text_utf8(std::string& out, std::u16string_view text, uint32_t& lone) {
   for (size_t i = 0; i < text.size(); ++i) {
     char32_t c = text[i];
     if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
@@ -51,17 +51,7 @@ void append_utf8(std::string& out, std::u16string_view text, uint32_t& lone) {
       c = 0xFFFD;
       ++lone;
     }
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      out += {static_cast<char>(0xC0 | c >> 6), static_cast<char>(0x80 | (c & 0x3F))};
-    } else if (c < 0x10000) {
-      out += {static_cast<char>(0xE0 | c >> 12), static_cast<char>(0x80 | (c >> 6 & 0x3F)),
-              static_cast<char>(0x80 | (c & 0x3F))};
-    } else {
-      out += {static_cast<char>(0xF0 | c >> 18), static_cast<char>(0x80 | (c >> 12 & 0x3F)),
-              static_cast<char>(0x80 | (c >> 6 & 0x3F)), static_cast<char>(0x80 | (c & 0x3F))};
-    }
+    append_utf8(out, c);
   }
 }
 
@@ -70,7 +60,7 @@ bool print_lines(const TokenStream& text, Console& console, Reporter& reporter) 
   uint32_t lone = 0;
   const uint32_t lines = text.source_line_count();
   for (uint32_t n = 1; n <= lines; ++n) {
-    append_utf8(out, text.source_line(n), lone);
+    append_text_utf8(out, text.source_line(n), lone);
     if (n < lines) out.push_back('\n');
   }
   if (!out.empty() && out.back() != '\n') out.push_back('\n');

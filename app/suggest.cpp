@@ -36,8 +36,6 @@ constexpr std::array<Alias, 33> kAliases{{
     {u"INS", u"INSERT"},        {u"PGUP", u"PAGE_UP"},      {u"PGDN", u"PAGE_DOWN"},
 }};
 
-}  // namespace
-
 size_t name_distance(std::u16string_view a, std::u16string_view b) {
   // Three rows of the optimal string alignment table: insertions, deletions,
   // substitutions and transpositions of neighbours, each costing one.
@@ -56,6 +54,8 @@ size_t name_distance(std::u16string_view a, std::u16string_view b) {
   }
   return previous[b.size()];
 }
+
+}  // namespace
 
 std::vector<std::u16string_view> suggestions(std::u16string_view unknown,
                                              const std::vector<std::u16string_view>& candidates) {

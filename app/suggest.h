@@ -20,7 +20,4 @@ std::vector<std::u16string_view> suggestions(std::u16string_view unknown,
 // "C"?"; empty for no names.
 std::string did_you_mean(const std::vector<std::u16string_view>& names);
 
-// The edit distance of two names as suggestions measures it.
-size_t name_distance(std::u16string_view a, std::u16string_view b);
-
 }  // namespace mapbake
