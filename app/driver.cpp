@@ -368,7 +368,7 @@ constexpr std::string_view help_text =
     "  --compress=B|F       write the output compressed: B Huffman, F zlib\n"
     "  --version            the version of mapbake and of zlib\n"
     "  --help               this text\n"
-    "See the README for the source format, the messages and examples.\n";
+    "See man mapbake for the source format, the messages and examples.\n";
 
 int run_with_dictionary(int argc, const char* const* argv, Console& console) {
   auto usage = [&console] {
