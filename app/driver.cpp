@@ -89,7 +89,11 @@ bool name_cause(const char* name, const char16_t* wide, Cause& cause) noexcept {
 
 // What a refused stream header line part is, and what was expected of it.
 std::pair<std::string, std::string> header_part_texts(tokenfile::HeaderPart part, std::u16string_view line) {
-  auto shown = [&line](size_t at) { return "'" + printable(line.substr(at, 1)) + "'"; };
+  auto shown = [&line](size_t at) {
+    std::string text(1, '\'');
+    text += printable(line.substr(at, 1));
+    return text += '\'';
+  };
   switch (part) {
     case tokenfile::HeaderPart::Encoding:
       return {"the encoding " + shown(7), "'t' or 'b'"};

@@ -105,7 +105,8 @@ bool parse_options(int argc, const char* const* argv, Console& console, Options&
   for (const auto& [on, name] : modes) {
     if (!on) continue;
     if (mode != nullptr) {
-      say(console, "'" + std::string(mode) + "' and '" + name + "' do not go together");
+      std::string conflict = "'";
+      say(console, ((conflict += mode) += "' and '") += std::string(name) + "' do not go together");
       usage = true;
     }
     mode = name;

@@ -100,7 +100,8 @@ std::string did_you_mean(const std::vector<std::u16string_view>& names) {
   std::string text = "did you mean ";
   for (size_t i = 0; i < names.size(); ++i) {
     if (i > 0) text += i + 1 == names.size() ? " or " : ", ";
-    text += "\"" + printable(names[i]) + "\"";
+    (text += '"') += printable(names[i]);
+    text += '"';
   }
   return text + "?";
 }

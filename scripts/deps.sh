@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs when any is missing.
 set -euo pipefail
-packages=(cmake ninja-build g++ zlib1g-dev libgtest-dev libgmock-dev libbenchmark-dev git)
+packages=(cmake ninja-build g++ zlib1g-dev libgtest-dev libgmock-dev libbenchmark-dev git pkgconf)
 if [ "${1:-}" = "--fuzz" ]; then packages+=(clang libclang-rt-14-dev); fi
 missing=()
 for p in "${packages[@]}"; do

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "tokenfile/byte_buffer.h"
+#include "tokenfile/container.h"
 
 namespace tokenfile {
 
@@ -29,10 +30,6 @@ inline constexpr int32_t ORIGIN_CURRENT = 2;
 
 // Result of container_write and container_seek on failure (-1 as unsigned).
 inline constexpr uint32_t CONTAINER_FAILED = 0xFFFFFFFFu;
-
-inline constexpr char COMPRESSION_NONE = '@';
-inline constexpr char COMPRESSION_HUFFMAN = 'B';
-inline constexpr char COMPRESSION_ZLIB = 'F';
 
 // Why a container could not be loaded.
 enum class LoadProblem : uint8_t {
