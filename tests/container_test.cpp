@@ -31,7 +31,8 @@ Bytes header(char compression, uint32_t size, bool wide = false) {  // 8-bit, or
 Bytes saved(const Bytes& b, char compression, bool wide = false) {
   auto c = container_create(nullptr, compression, wide);
   Bytes f(1000, 0xEE);  // what the vector held before is dropped
-  EXPECT_TRUE(container_write(*c, b.data(), b.size()) == b.size() && container_close_to_bytes(std::move(c), f));
+  EXPECT_TRUE(container_write(*c, b.data(), b.size()) == b.size() &&
+              container_close_to_bytes(std::move(c), f));
   return f;
 }
 Bytes contents_closing(std::FILE* f) {  // from the start to the current position
@@ -65,29 +66,55 @@ TEST(ContainerLoad, HeaderFormsCompressionsAndRefusals) {
   Bytes one_bit = cat(header('B', 340), Bytes(308, 0)), word = {85, 85, 85, 85}, yx;
   one_bit[24] = 2, one_bit[322] = 'y', one_bit[323] = 'x';
   for (int i = 0; i < 32; ++i) yx.push_back(i % 2 ? 'x' : 'y');
-  // {file, header size: 0 headerless, 16 8-bit, 34 UTF-16, -1 the load fails; body, if not the rest of the file}
-  const struct { Bytes file; int header_size; Bytes body = {}; } rows[] = {
-      {cat(narrow, line), 16}, {cat(patched(patched(narrow, 5, 'Z'), 12, 0x90), line), 16}, {cat(wide, text), 34},
-      {line, 0}, {{'x'}, 0}, {cat({0xFF, 0xFE}, text), 0}, {cat(patched(wide, 9, 1), text), 0},  // headerless
-      {cat(patched(wide, 0, 0xFE), text), 0}, {zlib, 16, body}, {huff_wide, 34, part(line, 0, 7)},
-      {patched(huff, 8, 0x39), 16, part(line, 0, 5)},  // surplus symbols dropped
-      {cat(one_bit, word), 16, yx}, {cat(one_bit, part(word, 0, 3)), 16, cat(part(yx, 0, 24), Bytes(8, 'x'))},
-      // Refused: cut short, no body, an unknown compression, ...
-      {{}, -1}, {part(narrow, 0, 5), -1}, {part(narrow, 0, 15), -1}, {narrow, -1}, {wide, -1},
-      {part(wide, 0, 32), -1}, {part(wide, 0, 12), -1}, {cat(patched(narrow, 7, 'C'), line), -1},
-      {cat(patched(wide, 16, 'A'), text), -1},
-      // ... size fields that the body does not match, damaged compressed bodies.
-      {patched(zlib, 8, 0x89), -1}, {patched(zlib, 8, 0x87), -1}, {patched(patched(zlib, 11, 0xFF), 10, 0xFF), -1},
-      {patched(zlib, 30, zlib[30] ^ 0x55), -1}, {patched(huff, 8, 0x3C), -1}, {patched(huff, 8, 0x34), -1},
-      {patched(huff, 64, huff[64] + 1), -1}, {patched(cat(one_bit, word), 8, 0x55), -1},
-      {part(huff, 0, 216), -1}, {part(huff, 0, 324), -1}};
+  // {file, header size: 0 headerless, 16 8-bit, 34 UTF-16, -1 the load fails; body, if not the rest of the
+  // file}
+  const struct {
+    Bytes file;
+    int header_size;
+    Bytes body = {};
+  } rows[] = {{cat(narrow, line), 16},
+              {cat(patched(patched(narrow, 5, 'Z'), 12, 0x90), line), 16},
+              {cat(wide, text), 34},
+              {line, 0},
+              {{'x'}, 0},
+              {cat({0xFF, 0xFE}, text), 0},
+              {cat(patched(wide, 9, 1), text), 0},  // headerless
+              {cat(patched(wide, 0, 0xFE), text), 0},
+              {zlib, 16, body},
+              {huff_wide, 34, part(line, 0, 7)},
+              {patched(huff, 8, 0x39), 16, part(line, 0, 5)},  // surplus symbols dropped
+              {cat(one_bit, word), 16, yx},
+              {cat(one_bit, part(word, 0, 3)), 16, cat(part(yx, 0, 24), Bytes(8, 'x'))},
+              // Refused: cut short, no body, an unknown compression, ...
+              {{}, -1},
+              {part(narrow, 0, 5), -1},
+              {part(narrow, 0, 15), -1},
+              {narrow, -1},
+              {wide, -1},
+              {part(wide, 0, 32), -1},
+              {part(wide, 0, 12), -1},
+              {cat(patched(narrow, 7, 'C'), line), -1},
+              {cat(patched(wide, 16, 'A'), text), -1},
+              // ... size fields that the body does not match, damaged compressed bodies.
+              {patched(zlib, 8, 0x89), -1},
+              {patched(zlib, 8, 0x87), -1},
+              {patched(patched(zlib, 11, 0xFF), 10, 0xFF), -1},
+              {patched(zlib, 30, zlib[30] ^ 0x55), -1},
+              {patched(huff, 8, 0x3C), -1},
+              {patched(huff, 8, 0x34), -1},
+              {patched(huff, 64, huff[64] + 1), -1},
+              {patched(cat(one_bit, word), 8, 0x55), -1},
+              {part(huff, 0, 216), -1},
+              {part(huff, 0, 324), -1}};
   for (const auto& [file, hlen, body] : rows) {
     auto c = load(file);
     ASSERT_EQ(c != nullptr, hlen >= 0) << "row " << &file - &rows[0].file;
     Bytes h(16, '@');
     for (int i = 0; i < 16 && hlen > 0; ++i) h[i] = file[hlen == 34 ? 2 + 2 * i : i];
     const Bytes want = body.empty() ? part(file, std::max(hlen, 0), file.size()) : body;
-    if (c) { EXPECT_EQ(std::tuple(header_of(*c), c->wide_header, body_of(*c)), std::tuple(h, hlen == 34, want)); }
+    if (c) {
+      EXPECT_EQ(std::tuple(header_of(*c), c->wide_header, body_of(*c)), std::tuple(h, hlen == 34, want));
+    }
   }
 }
 
@@ -97,10 +124,12 @@ TEST(ContainerBody, WriteSeekRead) {
   for (const testsupport::Case& step : testsupport::cases("container.cases", "Steps")) {
     const char op = step.narrow(0)[0];
     const int32_t arg = std::stoi(step.narrow(1)), origin = std::stoi(step.narrow(2));
-    const uint32_t r = op == 'w' ? container_write(*c, buffer, arg)
-                                 : op == 'r' ? container_read(*c, buffer, arg) : container_seek(*c, arg, origin);
+    const uint32_t r = op == 'w'   ? container_write(*c, buffer, arg)
+                       : op == 'r' ? container_read(*c, buffer, arg)
+                                   : container_seek(*c, arg, origin);
     EXPECT_EQ(std::to_string(r) + " " + std::to_string(c->body_pos) + " " + std::to_string(c->body_size),
-              step.narrow(3)) << step.where;
+              step.narrow(3))
+        << step.where;
   }
   EXPECT_EQ(cat(body_of(*c), Bytes(buffer, buffer + 4)), (Bytes{1, 2, 3, 4, 1, 2, 3, 4, 5, 6, 4, 5, 6, 4}));
 }
@@ -117,14 +146,25 @@ TEST(ContainerSave, HeadersAndRoundTripsThroughMemoryAndFiles) {
         const Bytes h = header(stored, stored == '@' ? 0x40404040 : stored == 'B' ? n + 308 : n, wide);
         std::FILE* f = std::tmpfile();
         auto c = container_open(f, CONTAINER_WRITE, compression, wide);
-        ASSERT_EQ(container_write(*c, body.data(), n / 2) + container_write(*c, body.data() + n / 2, n - n / 2), n);
+        ASSERT_EQ(
+            container_write(*c, body.data(), n / 2) + container_write(*c, body.data() + n / 2, n - n / 2), n);
         ASSERT_NE(container_close(std::move(c)), 0);
         const Bytes file = contents_closing(f);
         EXPECT_EQ(file, saved(body, compression, wide));
         ASSERT_EQ(part(file, 0, h.size()), h) << compression << wide << n;
-        if (stored == '@') { EXPECT_EQ(part(file, h.size(), file.size()), body); }
+        if (stored == '@') {
+          EXPECT_EQ(part(file, h.size(), file.size()), body);
+        }
         auto back = load(file);
-        EXPECT_EQ(back ? body_of(*back) : Bytes{'-'}, n != 0 ? body : Bytes{'-'});  // an empty body does not load
+        EXPECT_EQ(back ? body_of(*back) : Bytes{'-'},
+                  n != 0 ? body : Bytes{'-'});  // an empty body does not load
+        // The same through the public whole-file calls.
+        Bytes packed, unpacked;
+        ContainerInfo info;
+        EXPECT_TRUE(container_pack(body, compression, wide, packed) && packed == file);
+        EXPECT_EQ(container_unpack(file, unpacked, &info), n != 0 ? 1 : 0);
+        EXPECT_TRUE(n == 0 || (unpacked == body && info.compression == stored &&
+                               info.header_bytes == h.size() && info.body_size == n));
       }
     }
   }
@@ -147,7 +187,8 @@ TEST(ByteBuffer, GrowsKeepingEveryByteAndMovesRarely) {
     b.data()[n - 1] = static_cast<uint8_t>(n * 131 + (n >> 11));
   }
   for (size_t huge : {~size_t{0}, size_t{1} << 50}) EXPECT_FALSE(b.resize(huge) || b.reserve(huge));
-  for (size_t n = 1; n <= b.size(); ++n) ASSERT_EQ(b.data()[n - 1], static_cast<uint8_t>(n * 131 + (n >> 11))) << n;
+  for (size_t n = 1; n <= b.size(); ++n)
+    ASSERT_EQ(b.data()[n - 1], static_cast<uint8_t>(n * 131 + (n >> 11))) << n;
   EXPECT_TRUE(moves < 40 && b.reserve(1000) && b.resize(1000) && b.data()[999] == 1000 * 131 % 256);
 }
 

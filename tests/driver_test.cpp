@@ -16,6 +16,7 @@
 #include "support/source_forms.h"
 #include "support/stream_script.h"
 #include "support/temp_dir.h"
+#include "tokenfile/container.h"
 #include "tokenfile/dictionary.h"
 
 namespace fs = std::filesystem;
@@ -66,12 +67,14 @@ class Driver : public ::testing::Test {
     std::string files;
     for (const auto& e : fs::recursive_directory_iterator(".")) {
       const Bytes b = !e.is_symlink() && e.is_regular_file() ? testsupport::read_file(e.path()) : Bytes{};
-      files += e.path().string() + " " + std::to_string(std::hash<std::string>{}({b.begin(), b.end()})) + "\n";
+      files +=
+          e.path().string() + " " + std::to_string(std::hash<std::string>{}({b.begin(), b.end()})) + "\n";
     }
     return files;
   }
   // mapbake in-process, or the executable after the shell commands `shell`.
-  static int run(const std::vector<std::string>& args, const std::string* shell, std::string& out, std::string& err) {
+  static int run(const std::vector<std::string>& args, const std::string* shell, std::string& out,
+                 std::string& err) {
     if (!shell) {
       testsupport::Capture console;
       const int status = testsupport::run_mapbake(args, console);
@@ -81,7 +84,8 @@ class Driver : public ::testing::Test {
     for (const auto& a : args) command += " '" + a + "'";
     const int raw = std::system((command + " >../out 2>../err").c_str());
     const Bytes o = testsupport::read_file("../out"), e = testsupport::read_file("../err");
-    return out.assign(o.begin(), o.end()), err.assign(e.begin(), e.end()), WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return out.assign(o.begin(), o.end()), err.assign(e.begin(), e.end()),
+           WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
   }
 
   testsupport::TempDir dir_;
@@ -162,17 +166,53 @@ TEST(DriverPrint, GitDiffShowsBindingsByName) {
                                                                       std::u16string(action) + u" ) )"));
     ASSERT_EQ(std::system((exe + " " + d + "/keys.txt " + d + "/keys.iom").c_str()), 0);
     if (action[0] == u'l') break;
-    ASSERT_EQ(std::system((git + "init -q && printf '*.iom diff=iom\\n' > .gitattributes && git config user.name t &&"
-                           " git config user.email t@t && git config diff.iom.textconv '" + exe +
-                           " --print --decode' && git add keys.iom .gitattributes && git commit -qm one")
-                              .c_str()),
-              0);
+    ASSERT_EQ(
+        std::system((git +
+                     "init -q && printf '*.iom diff=iom\\n' > .gitattributes && git config user.name t &&"
+                     " git config user.email t@t && git config diff.iom.textconv '" +
+                     exe + " --print --decode' && git add keys.iom .gitattributes && git commit -qm one")
+                        .c_str()),
+        0);
   }
   ASSERT_EQ(std::system((git + "diff keys.iom > diff.out").c_str()), 0);
   const Bytes diff = testsupport::read_file(d + "/diff.out");
   const std::string text(diff.begin(), diff.end());
   EXPECT_NE(text.find("-\tio_map ( A jump )"), std::string::npos) << text;
   EXPECT_NE(text.find("+\tio_map ( A leap )"), std::string::npos) << text;
+}
+
+// Every example in both encodings and both compressions: the compressed
+// map holds the plain one's body, and decodes (compressed again, or not) to
+// the same source.
+TEST(DriverCompress, EveryExampleLoadsAndDecodesBack) {
+  testsupport::TempDir dir;
+  auto mapbake = [&](std::vector<std::string> args, const std::string& out) {
+    args.push_back(dir.file(out));
+    testsupport::Capture console;
+    EXPECT_EQ(testsupport::run_mapbake(args, console), 0) << console.err;
+    Bytes body;
+    tokenfile::ContainerInfo info;
+    EXPECT_NE(tokenfile::container_unpack(testsupport::read_file(dir.file(out)), body, &info), 0) << out;
+    return std::pair{body, info.compression};
+  };
+  for (const char* example : {"keyboard", "mouse", "joystick"}) {
+    const std::string source = std::string(MAPBAKE_EXAMPLES_DIR) + "/" + example + ".txt";
+    for (const std::string text : {"", "-text"}) {
+      std::vector<std::string> bake = {source};
+      if (!text.empty()) bake.push_back(text);
+      const auto plain = mapbake(bake, "plain.iom");
+      const auto source_form = mapbake({"--decode", dir.file("plain.iom")}, "plain.txt");
+      for (const std::string compression : {"B", "F"}) {
+        SCOPED_TRACE(std::string(example) + text + compression);
+        bake.push_back("--compress=" + compression);
+        EXPECT_EQ(mapbake(bake, "packed.iom"), std::pair(plain.first, compression[0]));
+        bake.pop_back();
+        EXPECT_EQ(mapbake({"--decode", dir.file("packed.iom")}, "decoded.txt"), source_form);
+        EXPECT_EQ(mapbake({"--decode", "--compress=" + compression, dir.file("packed.iom")}, "decoded.txt"),
+                  std::pair(source_form.first, compression[0]));
+      }
+    }
+  }
 }
 
 TEST(DriverNames, TargetNamesAndTheTextOption) {
@@ -199,14 +239,19 @@ TEST(Platform, NamesWidenedFromUtf8) {
 
 TEST(Diagnostics, TextsAndLines) {
   EXPECT_EQ(cause_text(Cause::DirectoryNotWritable, {"d", "why"}), "cannot create a file in \"d\": why");
-  EXPECT_EQ(cause_text(Cause::WrongValueKind, {"io_dev", "a number", "x"}), "expected a number in io_dev, found \"x\"");
+  EXPECT_EQ(cause_text(Cause::WrongValueKind, {"io_dev", "a number", "x"}),
+            "expected a number in io_dev, found \"x\"");
   EXPECT_EQ(cause_text(Cause::UnknownControl, {"Q"}), "unknown control name \"Q\" for device ");
-  EXPECT_EQ(cause_text(Cause::StringCut, {"t", "300"}), "a string of 300 characters in t is longer than 255 characters; only its first 255 are converted");
+  EXPECT_EQ(
+      cause_text(Cause::StringCut, {"t", "300"}),
+      "a string of 300 characters in t is longer than 255 characters; only its first 255 are converted");
   EXPECT_EQ(cause_text(Cause::OutOfMemory, {"unused"}), "out of memory");
   using K = Location::Kind;
   EXPECT_EQ(diagnostic_line(Severity::Error, "m.txt", {K::Line, 3, 0}, "c"), "m.txt:3: error: c\n");
-  EXPECT_EQ(diagnostic_line(Severity::Error, "m.txt", {K::Line, 4294967296u, 11}, "c"), "m.txt:4294967296:11: error: c\n");
-  EXPECT_EQ(diagnostic_line(Severity::Warning, "m", {K::Byte, 4294967330u}, "%1"), "m: warning: at byte 4294967330: %1\n");
+  EXPECT_EQ(diagnostic_line(Severity::Error, "m.txt", {K::Line, 4294967296u, 11}, "c"),
+            "m.txt:4294967296:11: error: c\n");
+  EXPECT_EQ(diagnostic_line(Severity::Warning, "m", {K::Byte, 4294967330u}, "%1"),
+            "m: warning: at byte 4294967330: %1\n");
   EXPECT_EQ(diagnostic_line(Severity::Error, "", {K::None, 7, 7}, ""), ": error: \n");
   for (const testsupport::Case& c : testsupport::cases("driver.cases", "Printable"))
     EXPECT_EQ(printable(c.wide(0)), c.narrow(1)) << c.where;
