@@ -85,7 +85,9 @@ void BinaryTokenStream::pop_open_token() noexcept {
 
 // Fails with ERR_END_OF_TOKEN (nothing consumed) when the innermost open
 // token has no further child; with ERR_END_OF_DATA when fewer than 4 bytes
-// are left for an id. From the push of the token's end on, the token counts
+// are left for an id; with ERR_READ, standing after the id and size fields
+// and opening nothing, when the token would end past the end of the
+// innermost open token (or past 2^32). From the push of the token's end on, the token counts
 // as open even if its label cannot be read.
 int32_t BinaryTokenStream::read_token_open(uint32_t& id, const char16_t** label_out) noexcept {
   start_read();
@@ -96,13 +98,19 @@ int32_t BinaryTokenStream::read_token_open(uint32_t& id, const char16_t** label_
     stop_ = available == 0 ? ReadStop::BodyEnd : ReadStop::DamagedTail;
     return fail(ERR_END_OF_DATA);
   }
+  // A token ends within the innermost open one: a child that claimed to run
+  // past its parent's end would, when closed, move reading back, and the
+  // bytes after it would be read again as its parent's siblings (at every
+  // level of such nesting, twice the work). An end past 2^32 would wrap to
+  // before the token and read it again.
+  const uint64_t limit = open_tokens.empty() ? 0xFFFFFFFFu : block_end;
   if (available >= 9) {
     // The whole head is in the body: the same steps as below, with one
     // bounds check and one move.
     const uint8_t* p = cursor();
     const uint32_t count = p[8];
     const uint64_t end = static_cast<uint64_t>(position) + 8 + load_u32le(p + 4);
-    if (available - 9 >= 2 * count && end <= 0xFFFFFFFFu) {
+    if (available - 9 >= 2 * count && end <= limit) {
       id = load_u32le(p);
       token_id = id;
       try {
@@ -129,8 +137,7 @@ int32_t BinaryTokenStream::read_token_open(uint32_t& id, const char16_t** label_
   const uint32_t length = load_u32le(cursor());
   advance(4);
   const uint64_t end = static_cast<uint64_t>(position) + length;
-  // An end past 2^32 would wrap to before the token and read it again.
-  if (end > 0xFFFFFFFFu) return fail(ERR_READ);
+  if (end > limit) return fail(ERR_READ);
   try {
     open_starts_.reserve(open_tokens.size() + 1);
     open_tokens.push_back(static_cast<uint32_t>(end));
