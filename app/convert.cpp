@@ -444,7 +444,8 @@ class Converter {
   // The stream header line of a text source must end with CR LF where its
   // 16 characters end; otherwise it has taken the start of the next line.
   void check_header_line() {
-    if (binary_source_) return;
+    // A source in UTF-8 may have no header line at all.
+    if (binary_source_ || tokenfile::token_stream_header(source_).empty()) return;
     const std::u16string line = source_.source_line(1);
     if (line.size() < 16) return;
     std::string taken;

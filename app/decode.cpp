@@ -28,12 +28,13 @@ const char16_t* first_name(const NameValue* table, uint32_t value) {
 
 class Decoder {
  public:
-  Decoder(TokenStream& source, TokenStream& target, Console& console, Reporter& reporter)
+  Decoder(TokenStream& source, TokenStream& target, Console& console, Reporter& reporter, bool utf8)
       : source_(source),
         target_(target),
         console_(console),
         reporter_(reporter),
-        binary_((tokenfile::token_stream_flags(source) & tokenfile::STREAM_BINARY) != 0) {}
+        binary_((tokenfile::token_stream_flags(source) & tokenfile::STREAM_BINARY) != 0),
+        utf8_(utf8) {}
 
   bool run() {
     uint32_t id = 0;
@@ -115,6 +116,8 @@ class Decoder {
     if (text.size() != length) return fail("an action string holds U+0000, which a source cannot hold");
     if (text.find(u'\r') != text.npos)
       return fail("an action string holds a carriage return, which the text form drops");
+    if (utf8_ && has_lone_surrogate(text))
+      return fail("an action string holds an unpaired surrogate, which UTF-8 cannot hold");
     token_error = 0;
     if (!source_.read_uint(mask)) return fail("an io_map lacks its modifier mask");
     std::u16string modifiers;
@@ -165,11 +168,22 @@ class Decoder {
     return "0x" + std::string(digits, std::to_chars(digits, digits + sizeof digits, v, 16).ptr);
   }
 
+  static bool has_lone_surrogate(std::u16string_view text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+      const char16_t c = text[i];
+      if (c < 0xD800 || c >= 0xE000) continue;
+      if (c >= 0xDC00 || i + 1 == text.size() || text[i + 1] < 0xDC00 || text[i + 1] >= 0xE000) return true;
+      ++i;
+    }
+    return false;
+  }
+
   TokenStream& source_;
   TokenStream& target_;
   Console& console_;
   Reporter& reporter_;
   const bool binary_;
+  const bool utf8_;
 };
 
 }  // namespace
@@ -196,10 +210,10 @@ bool modifier_names_of(uint32_t mask, std::u16string& names) {
   return true;
 }
 
-int32_t decode_input_map(TokenStream& source, TokenStream& target, Console& console,
-                         Reporter& reporter) noexcept {
+int32_t decode_input_map(TokenStream& source, TokenStream& target, Console& console, Reporter& reporter,
+                         bool utf8) noexcept {
   try {
-    Decoder decoder(source, target, console, reporter);
+    Decoder decoder(source, target, console, reporter, utf8);
     return decoder.run() ? 1 : 0;
   } catch (const std::bad_alloc&) {
     console.print(Channel::Out, "Error decoding file (source file line 0)\n");

@@ -19,9 +19,10 @@ namespace mapbake {
 // the modifier table; an io_dev without children gets an empty comment ( ).
 // A value that no source can produce, or that the text form cannot hold, is
 // an error: "Error decoding file (source file line %u)\n" on standard output
-// and a diagnostic; non-zero on success.
+// and a diagnostic; non-zero on success. With `utf8` (a target written in
+// UTF-8) an unpaired surrogate in an action string is such a value too.
 [[nodiscard]] int32_t decode_input_map(tokenfile::TokenStream& source, tokenfile::TokenStream& target,
-                                       Console& console, Reporter& reporter) noexcept;
+                                       Console& console, Reporter& reporter, bool utf8 = false) noexcept;
 
 // The modifier names of `mask` as decode_input_map writes them, separated
 // by blanks; false for a mask no list of names gives.

@@ -48,7 +48,10 @@ constexpr std::array cause_table{
     CauseEntry{Cause::FileBigEndian,
                "the file is UTF-16 in big-endian byte order; token files are little-endian "
                "(byte-order mark FF FE)"},
-    CauseEntry{Cause::FileUtf8, "the file is 8-bit or UTF-8 text; a source is a UTF-16 token file"},
+    CauseEntry{Cause::FileUtf8,
+               "the file is text but no source: it holds no \"(\", or a NUL byte, "
+               "which a UTF-8 source never holds"},
+    CauseEntry{Cause::FileBadUtf8, "the file is not valid UTF-8: %1"},
     CauseEntry{Cause::FileBadHeaderPart, "not a token file: the stream header line has %1; expected %2"},
     CauseEntry{Cause::DirectoryMissing, "the directory \"%1\" does not exist"},
     CauseEntry{Cause::DirectoryNotWritable, "cannot create a file in \"%1\": %2"},

@@ -43,6 +43,7 @@ enum class Cause : uint8_t {
   FileTooLarge,
   FileBigEndian,
   FileUtf8,
+  FileBadUtf8,           // %1 what is wrong with the sequence
   FileBadHeaderPart,     // %1 the part and its character, %2 what is expected
   DirectoryMissing,      // %1 directory
   DirectoryNotWritable,  // %1 directory, %2 errno text

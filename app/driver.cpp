@@ -108,6 +108,27 @@ std::pair<std::string, std::string> header_part_texts(tokenfile::HeaderPart part
   }
 }
 
+// What is wrong with the first bad sequence of a source in UTF-8.
+std::string_view utf8_fault_text(tokenfile::Utf8Fault fault) {
+  using tokenfile::Utf8Fault;
+  switch (fault) {
+    case Utf8Fault::Stray:
+      return "a continuation byte that begins no character";
+    case Utf8Fault::Overlong:
+      return "an overlong form (a character in more bytes than it needs)";
+    case Utf8Fault::Surrogate:
+      return "a surrogate (U+D800 to U+DFFF), which is no character";
+    case Utf8Fault::PastMax:
+      return "a value past U+10FFFF";
+    case Utf8Fault::BadByte:
+      return "a byte (F8 to FF) that never stands in UTF-8";
+    case Utf8Fault::Cut:
+    case Utf8Fault::None:
+      break;
+  }
+  return "a sequence cut short";
+}
+
 // Why the source could not be opened, from what the library says.
 void report_source_open_failure(Console& console, const char* name, const char16_t* wide,
                                 const tokenfile::OpenFailure& failure) {
@@ -149,6 +170,9 @@ void report_source_open_failure(Console& console, const char* name, const char16
       return say(Cause::FileBigEndian);
     case OpenProblem::Utf8Text:
       return say(Cause::FileUtf8);
+    case OpenProblem::InvalidUtf8:
+      return report(console, Severity::Error, name, {Location::Kind::Byte, failure.offset},
+                    Cause::FileBadUtf8, {utf8_fault_text(failure.utf8_fault)});
     case OpenProblem::BadHeaderLine: {
       if (failure.part == tokenfile::HeaderPart::Tag) return say(Cause::FileBadHeader);
       const auto [part, expected] =
@@ -336,10 +360,11 @@ int run_decode(const Options& options, Console& console) {
   }
   std::unique_ptr<TokenStream> source = open_source(source_name.c_str(), console, true);
   if (!source) return STATUS_FAILURE;
-  std::unique_ptr<TokenStream> target = open_target(
-      target_name, tokenfile::STREAM_WRITE | tokenfile::STREAM_TEXT, options.compression, console);
+  const uint32_t target_flags =
+      tokenfile::STREAM_WRITE | tokenfile::STREAM_TEXT | (options.utf8 ? tokenfile::STREAM_UTF8 : 0);
+  std::unique_ptr<TokenStream> target = open_target(target_name, target_flags, options.compression, console);
   if (!target) return STATUS_FAILURE;
-  if (!decode_input_map(*source, *target, console, reporter)) {
+  if (!decode_input_map(*source, *target, console, reporter, options.utf8)) {
     tokenfile::token_stream_discard(std::move(target));
     return STATUS_FAILURE;
   }
@@ -367,6 +392,7 @@ constexpr std::string_view help_text =
     "  --error-limit=N      stop after N errors (20; 0: no limit)\n"
     "  --color=WHEN         colour on standard error: auto, always or never\n"
     "  --decode FILE [OUT]  write a run-time map back in its source form\n"
+    "  --utf8               with --decode: write the source form as UTF-8 text\n"
     "  --print FILE         the file as UTF-8 text on standard output (with --decode: decoded)\n"
     "  --list [WHAT]        devices, modifiers, tokens, or the controls of a device\n"
     "  --compress=B|F       write the output compressed: B Huffman, F zlib\n"

@@ -59,6 +59,8 @@ bool parse_options(int argc, const char* const* argv, Console& console, Options&
       options.print = true;
     } else if (argument == "--decode") {
       options.decode = true;
+    } else if (argument == "--utf8") {
+      options.utf8 = true;
     } else if (argument == "--strict") {
       options.strict = true;
     } else if (option_value(argument, "--error-limit", value)) {
@@ -117,6 +119,13 @@ bool parse_options(int argc, const char* const* argv, Console& console, Options&
   }
   if (options.compression != u'@' && (options.check || options.list || options.print)) {
     say(console, "'--compress' does not apply with '" + std::string(mode) + "'");
+    usage = true;
+  }
+  if (options.utf8 && (!options.decode || options.print)) {
+    say(console, "'--utf8' applies only with '--decode' (--print writes UTF-8 already)");
+    usage = true;
+  } else if (options.utf8 && options.compression != u'@') {
+    say(console, "'--compress' does not apply with '--utf8': a UTF-8 source is plain text");
     usage = true;
   }
   if (options.strict && !options.check) {

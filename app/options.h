@@ -18,6 +18,7 @@ struct Options {
   bool strict = false;   // --strict (with --check): warnings count as errors
   bool decode = false;   // --decode FILE [OUT]: a run-time map back into its source form
   bool print = false;    // --print [--decode] FILE: the file as text on standard output
+  bool utf8 = false;     // --utf8 (with --decode): write the source form in UTF-8
   bool help = false;     // --help
   bool version = false;  // --version
   bool list = false;     // --list [WHAT]

@@ -1,10 +1,12 @@
-// The text reader over a fuzzed body. Input: one byte k, then k operation
-// bytes (fuzz_support.h: the low four bits choose the read operation, the
-// high four a capacity or count), then the body as UTF-16LE bytes (an odd
-// last byte included), which follows a valid file header and text stream
-// header line. After the operations the rest of the body is walked to its
-// end. Blocks read are written into a text writer, whose file is then
-// opened and walked as well.
+// The text reader over a fuzzed body. Input: one byte k, then k & 0x7F
+// operation bytes (fuzz_support.h: the low four bits choose the read
+// operation, the high four a capacity or count), then the body. Without the
+// high bit of k the body is UTF-16LE bytes (an odd last byte included),
+// which follows a valid file header and text stream header line; with it
+// the body is the whole file, read as a source in UTF-8 (one that is not
+// must fail to open, or open as a token file). After the operations the
+// rest of the body is walked to its end. Blocks read are written into a
+// text writer, whose file is then opened and walked as well.
 #include "fuzz_support.h"
 #include "tokenfile/text/text_stream.h"
 
@@ -26,9 +28,13 @@ void check_text_state(const TokenStream& s) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzzsupport::acquire_dictionary_once();
   fuzzsupport::Cursor in(data, size);
-  const Bytes ops = in.take(in.u8());
+  const uint8_t k = in.u8();
+  const bool utf8 = (k & 0x80) != 0;
+  const Bytes ops = in.take(k & 0x7F);
   const Bytes body = in.rest();
-  auto stream = token_stream_open_memory(fuzzsupport::text_file_around(body), STREAM_READ, 0, 0);
+  const Bytes file = utf8 ? body : fuzzsupport::text_file_around(body);
+  auto stream = token_stream_open_memory(file, STREAM_READ, 0, 0);
+  if (utf8 && (stream == nullptr || !(token_stream_flags(*stream) & STREAM_TEXT))) return 0;
   FUZZ_CHECK(stream != nullptr);
   FUZZ_CHECK(token_stream_flags(*stream) & STREAM_TEXT);
   auto sink = token_stream_open(nullptr, STREAM_WRITE | STREAM_TEXT, u'i', u'0', u'@');

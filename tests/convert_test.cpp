@@ -43,7 +43,9 @@ class Convert : public testsupport::WithDictionary {};
 TEST_F(Convert, EveryFormGivesTheSameRunTimeMap) {
   for (const testsupport::Case& c : testsupport::cases("convert.cases", "Maps")) {
     const auto forms = testsupport::source_forms(c.wide(0));
-    ASSERT_EQ(forms.size(), 10u) << c.where;
+    const std::u16string map = c.wide(0);
+    const bool utf8 = map.find(u'(') != map.npos && map.find(u'\0') == map.npos;  // UTF-8 forms too
+    ASSERT_EQ(forms.size(), utf8 ? 12u : 10u) << c.where;
     for (bool text : {false, true}) {
       const Bytes first = convert(forms[0].bytes, text).target;
       for (const auto& form : forms) {
@@ -71,7 +73,7 @@ TEST_F(Convert, FailuresGiveThePlaceAndTheCause) {
     const auto forms = testsupport::source_forms(c.wide(0));
     const std::string line = c.narrow(1), offset = c.narrow(2);
     if (offset != "0") {
-      ASSERT_EQ(forms.size(), 10u) << c.where;
+      ASSERT_GE(forms.size(), 10u) << c.where;
     }
     for (const auto& form : forms) {
       const bool binary = form.name[0] == 'b';
@@ -109,7 +111,7 @@ TEST_F(Convert, StringsAreCutTo255Units) {
 TEST_F(Convert, EveryErrorOfABinarySource) {
   for (const testsupport::Case& c : testsupport::cases("convert.cases", "BinaryMistakes")) {
     const auto forms = testsupport::source_forms(c.wide(0));
-    ASSERT_EQ(forms.size(), 10u);
+    ASSERT_GE(forms.size(), 10u);
     const Outcome r = convert(forms[7].bytes, false);  // binary-bare
     EXPECT_EQ(r.err, c.narrow(1)) << c.where;
   }

@@ -20,14 +20,17 @@ namespace {
 
 class Decode : public testsupport::WithDictionary {};
 
-// The map `source` (a whole token file) baked into `encoding`, or decoded;
-// the file's bytes, or "!" and the stdout line and the first stderr line.
+// The map `source` (a whole token file) baked into `encoding`, or decoded
+// (`encoding` STREAM_UTF8: in UTF-8); the file's bytes, or "!" and the
+// stdout line and the first stderr line.
 std::string run(bool decode, const Bytes& source, uint32_t encoding, Bytes& out) {
   auto in = token_stream_open_memory(source, STREAM_READ, 0, 0);
-  auto target = token_stream_open(nullptr, STREAM_WRITE | (decode ? STREAM_TEXT : encoding), u'i', u'0', u'@');
+  const uint32_t flags = STREAM_WRITE | (decode ? STREAM_TEXT | encoding : encoding);
+  auto target = token_stream_open(nullptr, flags, u'i', u'0', u'@');
   testsupport::Capture console;
   mapbake::Reporter reporter(console, "map", mapbake::DiagnosticOptions{});
-  const bool ok = in && (decode ? mapbake::decode_input_map(*in, *target, console, reporter)
+  const bool utf8 = decode && encoding == STREAM_UTF8;
+  const bool ok = in && (decode ? mapbake::decode_input_map(*in, *target, console, reporter, utf8)
                                 : mapbake::convert_input_map(*in, *target, console, reporter, true));
   EXPECT_TRUE(token_stream_close_to_bytes(std::move(target), out));
   return ok ? "" : "!" + console.out + console.err.substr(0, console.err.find('\n') + 1);
@@ -66,8 +69,8 @@ TEST_F(Decode, BakingTheDecodedSourceGivesTheSameBytes) {
   std::vector<Bytes> sources;
   for (const std::u16string& map : maps) {
     const auto forms = testsupport::source_forms(map);
-    sources.push_back(forms[0].bytes);                       // text
-    if (forms.size() > 5) sources.push_back(forms[5].bytes);  // binary
+    for (const auto& form : forms)
+      if (form.name == "text-8bit" || form.name == "binary-8bit") sources.push_back(form.bytes);
   }
   for (const char* example : {"keyboard", "mouse", "joystick"})
     sources.push_back(testsupport::read_file(std::string(MAPBAKE_EXAMPLES_DIR) + "/" + example + ".txt"));
@@ -84,6 +87,16 @@ TEST_F(Decode, BakingTheDecodedSourceGivesTheSameBytes) {
       EXPECT_EQ(again, baked) << testsupport::show(testsupport::text_body(decoded));
       ASSERT_EQ(run(true, again, 0, decoded_again), "");
       EXPECT_EQ(decoded_again, decoded);
+      // The same through the source in UTF-8, in each of its forms.
+      Bytes utf8;
+      ASSERT_EQ(run(true, baked, STREAM_UTF8, utf8), "");
+      for (const auto& form : testsupport::utf8_forms(utf8)) {
+        // Without a header line only a map with a device is a source.
+        if (form.name.starts_with("bare") && std::find(utf8.begin(), utf8.end(), '(') == utf8.end()) continue;
+        Bytes again8;
+        ASSERT_EQ(run(false, form.bytes, encoding, again8), "") << form.name;
+        EXPECT_EQ(again8, baked) << form.name;
+      }
     }
   }
 }

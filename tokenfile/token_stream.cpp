@@ -13,6 +13,7 @@
 
 #include "tokenfile/stream_factory.h"
 #include "tokenfile/stream_internals.h"
+#include "tokenfile/text/utf8_source.h"
 
 namespace tokenfile {
 
@@ -76,10 +77,55 @@ OpenProblem kind_of_stranger(const uint8_t* raw, uint32_t n) {
   return OpenProblem::Utf8Text;
 }
 
+// A headerless file in the UTF-8 form is decoded in place of its body.
+// False when it cannot be read (`why` says why); a file of the other forms
+// is left alone.
+bool take_utf8_form(FileContainer& c, OpenFailure& why, bool& headerless) {
+  headerless = false;
+  if (c.header_bytes != 0) return true;
+  Utf8Source utf8;
+  read_utf8_source(c.body(), c.body_size, utf8);
+  switch (utf8.verdict) {
+    case Utf8Verdict::NotUtf8:
+      return true;
+    case Utf8Verdict::Invalid:
+      why.problem = OpenProblem::InvalidUtf8;
+      why.offset = utf8.offset;
+      why.utf8_fault = utf8.fault;
+      return false;
+    case Utf8Verdict::TooLarge:
+      return why.problem = OpenProblem::TooLarge, false;
+    case Utf8Verdict::OutOfMemory:
+      return why.problem = OpenProblem::OutOfMemory, false;
+    case Utf8Verdict::Source:
+      break;
+  }
+  c.body_size = static_cast<uint32_t>(utf8.body.size());
+  c.storage = std::move(utf8.body);
+  c.body_base = 0;
+  c.body_pos = 0;
+  headerless = !utf8.header_line;
+  return true;
+}
+
+// A text stream on a source in UTF-8 without a header line: no line to
+// check, the first line of the file is line 1.
+std::unique_ptr<TokenStream> open_headerless(std::unique_ptr<FileContainer> c, uint32_t flags,
+                                             OpenFailure& why) {
+  auto s = make_text_token_stream(false);
+  if (!s) return why.problem = OpenProblem::OutOfMemory, token_error = ERR_NO_MEMORY, nullptr;
+  SI::container(*s) = std::move(c);
+  SI::flags(*s) = (flags & ~(STREAM_BINARY | STREAM_TEXT)) | STREAM_TEXT;
+  return s;
+}
+
 // Reads and checks the stream header line at the start of a loaded body and
 // creates the stream of the encoding it names.
 std::unique_ptr<TokenStream> open_reading(std::unique_ptr<FileContainer> c, uint32_t flags,
                                           char16_t file_type, char16_t file_version, OpenFailure& why) {
+  bool headerless = false;
+  if (!take_utf8_form(*c, why, headerless)) return token_error = ERR_BAD_VALUE, nullptr;
+  if (headerless) return open_headerless(std::move(c), flags, why);
   uint8_t raw[32];
   const uint32_t got = container_read(*c, raw, 16);
   char16_t line[16];
@@ -172,7 +218,9 @@ std::unique_ptr<TokenStream> open_writing(std::FILE* file, uint32_t flags, char1
   const bool binary = (flags & STREAM_BINARY) != 0;
   char16_t line[16] = {u'V', u'U', u'X', u'A', u'0', file_type, file_version, binary ? u'b' : u't',
                        u'_', u'_', u'_', u'_', u'_', u'_',      u'\r',        u'\n'};
-  const char container_compression = compression < 0x80 ? static_cast<char>(compression) : COMPRESSION_NONE;
+  const bool utf8 = !binary && (flags & STREAM_UTF8) != 0;  // written uncompressed, without a file header
+  const char container_compression =
+      compression < 0x80 && !utf8 ? static_cast<char>(compression) : COMPRESSION_NONE;
   auto c = container_create(file, container_compression, binary ? 0 : 1);
   if (!c) return token_error = ERR_BAD_VALUE, nullptr;
   uint8_t raw[32];
@@ -345,6 +393,28 @@ std::unique_ptr<TokenStream> token_stream_open_path(const char16_t* path, uint32
   }
 }
 
+namespace {
+
+// A text stream written in the UTF-8 form: its body converted, without a
+// file header, to `out` or else to the container's file. The container is
+// released either way.
+bool close_utf8(TokenStream& s, std::vector<uint8_t>* out) {
+  std::unique_ptr<FileContainer> c = std::move(SI::container(s));
+  if (!c) return false;
+  std::vector<uint8_t> utf8;
+  if (!write_utf8_source(c->body(), c->body_size, utf8)) return false;
+  if (out != nullptr) return *out = std::move(utf8), true;
+  return c->file != nullptr &&
+         (utf8.empty() || std::fwrite(utf8.data(), 1, utf8.size(), c->file) == utf8.size());
+}
+
+bool writes_utf8(const TokenStream& s) {
+  const uint32_t f = SI::flags(s);
+  return (f & (STREAM_READ | STREAM_BINARY)) == 0 && (f & STREAM_UTF8) != 0;
+}
+
+}  // namespace
+
 int32_t token_stream_close(std::unique_ptr<TokenStream> stream) noexcept {
   if (!stream) return 0;
   SI::open_tokens(*stream).clear();
@@ -353,7 +423,8 @@ int32_t token_stream_close(std::unique_ptr<TokenStream> stream) noexcept {
     return 1;  // the stream's destructor closes its own file
   }
   const bool owned = StreamFile::file(*stream) != nullptr;
-  bool ok = container_close(std::move(SI::container(*stream))) != 0;
+  bool ok = writes_utf8(*stream) ? close_utf8(*stream, nullptr)
+                                 : container_close(std::move(SI::container(*stream))) != 0;
   if (owned) {
     ok = StreamFile::close_file(*stream) && ok;
     ok = ok && StreamFile::commit(*stream);
@@ -364,6 +435,7 @@ int32_t token_stream_close(std::unique_ptr<TokenStream> stream) noexcept {
 
 int32_t token_stream_close_to_bytes(std::unique_ptr<TokenStream> stream, std::vector<uint8_t>& out) noexcept {
   if (!stream || (SI::flags(*stream) & STREAM_READ)) return 0;
+  if (writes_utf8(*stream)) return close_utf8(*stream, &out) ? 1 : 0;
   return container_close_to_bytes(std::move(SI::container(*stream)), out);
 }
 
@@ -376,6 +448,7 @@ uint32_t token_stream_line(const TokenStream& stream) noexcept {
 uint32_t token_stream_flags(const TokenStream& stream) noexcept { return SI::flags(stream); }
 
 std::u16string_view token_stream_header(const TokenStream& stream) noexcept {
+  if (SI::header_chars(stream)[0] == 0) return {};  // a source in UTF-8 without one
   return {SI::header_chars(stream), 8};
 }
 

@@ -29,6 +29,10 @@ inline constexpr uint32_t STREAM_WRITE = 0x2;   // passed by writers; nothing te
 inline constexpr uint32_t STREAM_BINARY = 0x4;  // binary encoding (otherwise text)
 inline constexpr uint32_t STREAM_TEXT = 0x8;
 inline constexpr uint32_t STREAM_OWNS_FILE = 0x10000;  // opened by path; closed with the stream
+// Writing text: the file is the source form in UTF-8 (no file header, the
+// stream header line first, LF line ends, no compression) instead of the
+// UTF-16 token file.
+inline constexpr uint32_t STREAM_UTF8 = 0x20;
 
 // TokenBlock kinds.
 inline constexpr uint32_t BLOCK_BINARY = 4;
@@ -226,7 +230,8 @@ enum class OpenProblem : uint8_t {
   TooLarge,            // a body of 4 GiB or more
   TooShort,            // a body shorter than a stream header line
   BigEndianUtf16,      // UTF-16 text in big-endian byte order (the mark FE FF)
-  Utf8Text,            // 8-bit or UTF-8 text, where UTF-16 is needed
+  Utf8Text,            // 8-bit text that is no source: no "(" in it, or a NUL byte
+  InvalidUtf8,         // a source in UTF-8 but for the sequence at `offset` (`utf8_fault` says why)
   BadHeaderLine,       // `part` names what of the stream header line is wrong
   OutOfMemory,
 };
@@ -234,13 +239,33 @@ enum class OpenProblem : uint8_t {
 // The part of a stream header line that was refused, checked in this order.
 enum class HeaderPart : uint8_t { None, Tag, Encoding, FormatVersion, FileType, FileVersion };
 
+// What is wrong with the first bad sequence of a source in UTF-8.
+enum class Utf8Fault : uint8_t {
+  None,
+  Stray,      // a continuation byte (80 to BF) that no sequence begins
+  Overlong,   // a character in more bytes than it needs (C0, C1, E0 80 to 9F, F0 80 to 8F)
+  Surrogate,  // U+D800 to U+DFFF (ED A0 to BF)
+  PastMax,    // a value past U+10FFFF (F4 90 to BF, F5 to F7)
+  BadByte,    // F8 to FF, which begin no sequence
+  Cut,        // a sequence cut short: by the end of the file, or a byte that does not continue it
+};
+
 struct OpenFailure {
   OpenProblem problem = OpenProblem::None;
   HeaderPart part = HeaderPart::None;
   int error = 0;                 // Unreadable: the system's error number
   char16_t detail = 0;           // UnknownCompression: the character
   char16_t header_line[8] = {};  // BadHeaderLine: the line's first eight characters
+  uint64_t offset = 0;           // InvalidUtf8: the bad sequence's first byte, from 0 at the file's first
+  Utf8Fault utf8_fault = Utf8Fault::None;  // InvalidUtf8: what is wrong with it
 };
+
+// Reading takes a source in UTF-8 as well: a file with no NUL byte and no
+// file header that is valid UTF-8 (an optional byte-order mark first),
+// holds a "(" and whose first line is a stream header line of the text
+// encoding in 8-bit characters (then LF or CR LF) or does not begin with
+// "VUXA". It reads as its UTF-16 form would; without a header line the
+// first line of the file is line 1 and any file type and version pass.
 
 // As token_stream_open on the file a UTF-16 path names. Names with a
 // character of code 127 or above, or longer than 511 characters, fail (null,
@@ -276,7 +301,8 @@ uint32_t token_stream_line(const TokenStream& stream) noexcept;
 uint32_t token_stream_flags(const TokenStream& stream) noexcept;
 
 // The first eight characters of the stream header line: tag, format
-// version, file type, file version and encoding.
+// version, file type, file version and encoding; empty for a source in
+// UTF-8 without a header line.
 std::u16string_view token_stream_header(const TokenStream& stream) noexcept;
 
 }  // namespace tokenfile

@@ -7,6 +7,7 @@
 #include "app/driver.h"
 #include "support/bytes.h"
 #include "tokenfile/file_container.h"
+#include "tokenfile/text/utf8_source.h"
 #include "tokenfile/token_stream.h"
 
 namespace testsupport {
@@ -84,7 +85,26 @@ std::vector<SourceForm> source_forms(std::u16string_view tokens) {
   Bytes binary;
   if (copy_children(*in, *out) && token_stream_close_to_bytes(std::move(out), binary))
     add("binary", Bytes(binary.begin() + 16, binary.end()));
+  Bytes utf8;
+  if (tokens.find(u'(') != tokens.npos && tokens.find(u'\0') == tokens.npos &&
+      write_utf8_source(text.data() + 34, static_cast<uint32_t>(text.size() - 34), utf8))
+    for (auto& form : utf8_forms(utf8))
+      if (form.name.find("bare") == std::string::npos) forms.push_back({"utf8-" + form.name, form.bytes});
   return forms;
+}
+
+std::vector<SourceForm> utf8_forms(const Bytes& utf8) {
+  auto crlf = [](const Bytes& lf) {
+    Bytes b = {0xEF, 0xBB, 0xBF};
+    for (uint8_t c : lf) {
+      if (c == '\n') b.push_back('\r');
+      b.push_back(c);
+    }
+    return b;
+  };
+  const auto eol = std::find(utf8.begin(), utf8.end(), '\n');
+  const Bytes bare(eol == utf8.end() ? eol : eol + 1, utf8.end());
+  return {{"lf", utf8}, {"bom-crlf", crlf(utf8)}, {"bare-lf", bare}, {"bare-bom-crlf", crlf(bare)}};
 }
 
 Bytes bake(const Bytes& source) {

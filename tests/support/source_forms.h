@@ -53,9 +53,18 @@ struct SourceForm {
 
 // The map of a text source in each stored form: the text and the binary
 // encoding, each plain behind the 8-bit file header, the UTF-16 one and none,
-// and compressed with Huffman ('B') and zlib ('F'). Text forms come first;
-// the binary ones are left out when the text does not re-encode.
+// and compressed with Huffman ('B') and zlib ('F'); then the text in UTF-8
+// with its header line, LF and CR LF (with a byte-order mark). Text forms
+// come first; the binary ones are left out when the text does not
+// re-encode, the UTF-8 ones when UTF-8 cannot hold it as a source (no "(",
+// a NUL or an unpaired surrogate).
 std::vector<SourceForm> source_forms(std::u16string_view tokens);
+
+// A source in UTF-8 as it comes from the text writer (header line first, LF
+// line ends) in each of its forms: as it is, with CR LF and a byte-order
+// mark, and both again without the header line. Named "lf", "bom-crlf",
+// "bare-lf", "bare-bom-crlf".
+std::vector<SourceForm> utf8_forms(const Bytes& utf8);
 
 // The run-time map (binary) of a source file, or nothing when it fails.
 Bytes bake(const Bytes& source);

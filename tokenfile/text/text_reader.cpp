@@ -647,6 +647,7 @@ uint32_t characters_between(const uint8_t* body, uint32_t from, uint32_t to) noe
 }  // namespace
 
 uint32_t TextTokenStream::body_start() const noexcept {
+  if (!header_line_) return 0;
   const FileContainer& c = *container;
   return c.body_size >= 2 && c.body()[1] == 0 ? 32 : 16;
 }
@@ -657,7 +658,7 @@ void TextTokenStream::index_lines_to(uint32_t offset) const noexcept {
     if (line_starts_.empty()) {
       line_starts_.reserve(64);
       line_starts_.push_back(0);
-      line_starts_.push_back(body_start());
+      if (header_line_) line_starts_.push_back(body_start());
       indexed_to_ = body_start();
     }
     const uint32_t end = std::min(offset, c.body_size & ~1u);
@@ -748,7 +749,7 @@ std::u16string TextTokenStream::source_line(uint32_t number) const noexcept {
   const FileContainer& c = *container;
   try {
     std::u16string text;
-    if (number == 1) {
+    if (number == 1 && header_line_) {
       // The 16 characters of the stream header line; its CR LF left out.
       const uint32_t width = body_start() / 16;
       for (uint32_t at = 0; at + width <= std::min<uint32_t>(c.body_size, 16 * width); at += width)

@@ -6,9 +6,9 @@
 
 namespace tokenfile {
 
-std::unique_ptr<TokenStream> make_text_token_stream() noexcept {
+std::unique_ptr<TokenStream> make_text_token_stream(bool header_line) noexcept {
   try {
-    return std::make_unique<TextTokenStream>();
+    return std::make_unique<TextTokenStream>(header_line);
   } catch (const std::bad_alloc&) {
     return nullptr;
   }

@@ -38,7 +38,10 @@ struct Lexeme {
 
 class TextTokenStream final : public TokenStream {
  public:
-  TextTokenStream() = default;
+  // Without a header line (a source in UTF-8) the body's first line is line 1.
+  explicit TextTokenStream(bool header_line = true) noexcept : header_line_(header_line) {
+    if (!header_line) line = 1;
+  }
 
   [[nodiscard]] int32_t read_token_open(uint32_t& id, const char16_t** label) noexcept override;
   [[nodiscard]] int32_t read_label(char16_t* text) noexcept override;
@@ -149,6 +152,7 @@ class TextTokenStream final : public TokenStream {
   SourcePlace place_of(uint32_t offset) const noexcept;
   void index_lines_to(uint32_t offset) const noexcept;
   uint32_t body_start() const noexcept;                             // after the stream header line
+  bool header_line_ = true;                                         // the body starts with one
   mutable std::vector<uint32_t> line_starts_;                       // line k + 1 starts at line_starts_[k]
   mutable uint32_t indexed_to_ = 0;                                 // offsets below this are indexed
   mutable bool index_failed_ = false;                               // out of memory: places unknown
