@@ -87,9 +87,11 @@ std::vector<SourceForm> source_forms(std::u16string_view tokens) {
     add("binary", Bytes(binary.begin() + 16, binary.end()));
   Bytes utf8;
   if (tokens.find(u'(') != tokens.npos && tokens.find(u'\0') == tokens.npos &&
-      write_utf8_source(text.data() + 34, static_cast<uint32_t>(text.size() - 34), utf8))
+      write_utf8_source(text.data() + 34, static_cast<uint32_t>(text.size() - 34), utf8)) {
+    if (!tokens.ends_with(u'\n')) utf8.pop_back();  // the line end the writer adds: ends as the text does
     for (auto& form : utf8_forms(utf8))
       if (form.name.find("bare") == std::string::npos) forms.push_back({"utf8-" + form.name, form.bytes});
+  }
   return forms;
 }
 

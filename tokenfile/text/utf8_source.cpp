@@ -189,6 +189,7 @@ bool write_utf8_source(const uint8_t* body, uint32_t size, std::vector<uint8_t>&
       }
       put_utf8(out, c);
     }
+    if (!out.empty() && out.back() != '\n') out.push_back('\n');  // a text file's last line ends too
     return true;
   } catch (const std::bad_alloc&) {
     return false;

@@ -48,9 +48,9 @@ struct Utf8Source {
 void read_utf8_source(const uint8_t* file, size_t size, Utf8Source& out) noexcept;
 
 // The UTF-8 form of a text body (UTF-16LE, stream header line first) as the
-// text writer builds it: CR LF becomes LF, nothing else changes, no
-// byte-order mark. False on a surrogate without its partner, or an odd
-// byte, which UTF-8 cannot hold; `out` is then unspecified.
+// text writer builds it: CR LF becomes LF, the last line ends with LF,
+// nothing else changes, no byte-order mark (what --print shows of it). False on a surrogate without its
+// partner, or an odd byte, which UTF-8 cannot hold; `out` is then unspecified.
 [[nodiscard]] bool write_utf8_source(const uint8_t* body, uint32_t size, std::vector<uint8_t>& out) noexcept;
 
 }  // namespace tokenfile
