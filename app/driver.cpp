@@ -22,6 +22,7 @@
 #include "app/platform.h"
 #include "app/print.h"
 #include "app/reporter.h"
+#include "app/signals.h"
 #include "tokenfile/dictionary.h"
 #include "tokenfile/token_stream.h"
 
@@ -241,8 +242,11 @@ bool output_name_usable(const char* source, const std::string& target, Console& 
 std::unique_ptr<TokenStream> open_source(const char* name, Console& console, bool message) {
   const char16_t* wide = widen_ansi_name(name);
   tokenfile::OpenFailure failure;
-  std::unique_ptr<TokenStream> source =
-      tokenfile::token_stream_open_path(wide, tokenfile::STREAM_READ, 0, 0, u'@', &failure);
+  // The source is mapped, not copied; should another program shrink it
+  // meanwhile, the guard reports it as unreadable.
+  guard_source(name, message);
+  std::unique_ptr<TokenStream> source = tokenfile::token_stream_open_path(
+      wide, tokenfile::STREAM_READ | tokenfile::STREAM_MAP_FILE, 0, 0, u'@', &failure);
   if (!source) {
     if (message) print_with_name(console, "Error opening ", name);
     report_source_open_failure(console, name, wide, failure);

@@ -99,6 +99,7 @@ void ByteBuffer::release() noexcept {
       ::operator delete(data_);
       break;
     case Kind::Mapped:
+    case Kind::FileMapped:
 #if defined(__linux__)
       ::munmap(data_, capacity_);
 #endif
@@ -115,6 +116,23 @@ void ByteBuffer::release() noexcept {
 }
 
 void ByteBuffer::clear() noexcept { release(); }
+
+ByteBuffer ByteBuffer::map_file(int fd, size_t size) noexcept {
+  ByteBuffer b;
+#if defined(__linux__)
+  if (size == 0) return b;
+  void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, 0);
+  if (p == MAP_FAILED) return b;
+  ::madvise(p, size, MADV_SEQUENTIAL);
+  b.data_ = static_cast<uint8_t*>(p);
+  b.size_ = b.capacity_ = size;
+  b.kind_ = Kind::FileMapped;
+#else
+  (void)fd;
+  (void)size;
+#endif
+  return b;
+}
 
 bool ByteBuffer::grow(size_t n) noexcept {
   const size_t geometric = grown_capacity(capacity_, n);

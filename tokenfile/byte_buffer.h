@@ -19,6 +19,11 @@ class ByteBuffer {
   ByteBuffer() noexcept = default;
   // Takes over the vector's bytes; its size becomes the buffer's.
   explicit ByteBuffer(std::vector<uint8_t>&& bytes) noexcept;
+  // The first `size` bytes of the open file `fd`, mapped copy-on-write: the
+  // pages are the file's own in the page cache until one is written. An
+  // empty buffer when the file cannot be mapped. Reading a page the file no
+  // longer holds (another program shrank it) raises SIGBUS.
+  static ByteBuffer map_file(int fd, size_t size) noexcept;
   ByteBuffer(ByteBuffer&& other) noexcept;
   ByteBuffer& operator=(ByteBuffer&& other) noexcept;
   ByteBuffer(const ByteBuffer&) = delete;
@@ -47,7 +52,7 @@ class ByteBuffer {
   void clear() noexcept;
 
  private:
-  enum class Kind : uint8_t { None, Vector, Heap, Mapped };
+  enum class Kind : uint8_t { None, Vector, Heap, Mapped, FileMapped };
 
   // Moves the bytes to a larger allocation (capacity_ >= n afterwards).
   bool grow(size_t n) noexcept;
@@ -63,6 +68,5 @@ class ByteBuffer {
   // Kind::Vector: the vector taken over, whose memory data_ points into.
   std::vector<uint8_t> vector_;
 };
-
 
 }  // namespace tokenfile

@@ -18,6 +18,7 @@ constexpr uint8_t kMagic[5] = {'T', 'O', 'R', 'V', 'I'};
 constexpr uint32_t kNarrowHeaderSize = 16;
 constexpr uint32_t kWideHeaderSize = 34;  // byte-order mark and 16 UTF-16 units
 constexpr uint64_t kMaxBody = std::numeric_limits<uint32_t>::max();
+constexpr off_t kMapFrom = off_t{256} << 10;
 
 // zlib cannot expand one input byte into more than about 1032 output bytes
 // (a 258-byte match in two bits); a size field beyond that bound is forged.
@@ -190,7 +191,7 @@ std::unique_ptr<FileContainer> container_create(std::FILE* file, char compressio
 }
 
 std::unique_ptr<FileContainer> container_open(std::FILE* file, int32_t mode, char compression,
-                                              int32_t wide_header, LoadProblem* problem) noexcept {
+                                              int32_t wide_header, LoadProblem* problem, bool map) noexcept {
   if (mode != CONTAINER_READ) return container_create(file, compression, wide_header);
   LoadProblem ignored;
   LoadProblem& why = problem ? *problem : ignored;
@@ -201,10 +202,16 @@ std::unique_ptr<FileContainer> container_open(std::FILE* file, int32_t mode, cha
   if (length < 0) return nullptr;
   if (static_cast<uint64_t>(length) > kMaxBody + kWideHeaderSize) return why = LoadProblem::TooLarge, nullptr;
   if (fseeko(file, 0, SEEK_SET) != 0) return nullptr;
-  // Read straight into fresh memory: nothing is zero-filled first.
+  // A mapped file costs no copy and no fresh memory: its pages are the page
+  // cache's. Small files are read (a mapping costs more than the copy), and
+  // so is any file that cannot be mapped; straight into fresh memory,
+  // nothing zero-filled first.
   ByteBuffer bytes;
-  if (!bytes.resize(static_cast<size_t>(length))) return why = LoadProblem::OutOfMemory, nullptr;
-  if (length != 0 && std::fread(bytes.data(), 1, bytes.size(), file) != bytes.size()) return nullptr;
+  if (map && length >= kMapFrom) bytes = ByteBuffer::map_file(fileno(file), static_cast<size_t>(length));
+  if (bytes.size() == 0) {
+    if (!bytes.resize(static_cast<size_t>(length))) return why = LoadProblem::OutOfMemory, nullptr;
+    if (length != 0 && std::fread(bytes.data(), 1, bytes.size(), file) != bytes.size()) return nullptr;
+  }
   why = LoadProblem::None;
   auto c = load_file(std::move(bytes), why);
   if (c) c->file = file;

@@ -74,9 +74,11 @@ struct FileContainer {
 // header recognised, body read and expanded. Null on any failure; sets no
 // error code, but `problem`, when given, says why. The file stays open.
 // `mode` other than CONTAINER_READ prepares a container for writing instead,
-// like container_create.
+// like container_create. With `map` a large file is mapped rather than
+// read (see ByteBuffer::map_file), and a plain body stays the file's pages.
 std::unique_ptr<FileContainer> container_open(std::FILE* file, int32_t mode, char compression,
-                                              int32_t wide_header, LoadProblem* problem = nullptr) noexcept;
+                                              int32_t wide_header, LoadProblem* problem = nullptr,
+                                              bool map = false) noexcept;
 
 // Loads a token file held in memory; the container takes the bytes over.
 std::unique_ptr<FileContainer> container_load(std::vector<uint8_t>&& file_bytes,

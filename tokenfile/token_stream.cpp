@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -19,12 +20,42 @@ namespace tokenfile {
 
 using SI = StreamInternals;
 
+namespace {
+
+// The temporary files of the streams writing by path, for
+// token_stream_remove_temporary_files: a fixed table a signal handler can
+// walk. A stream that finds no free slot is only left out of the cleanup.
+constexpr size_t kTemporarySlots = 16;
+std::atomic<const char*> temporaries[kTemporarySlots];
+
+void remember_temporary(const char* path) noexcept {
+  for (auto& slot : temporaries) {
+    const char* expected = nullptr;
+    if (slot.compare_exchange_strong(expected, path)) return;
+  }
+}
+
+void forget_temporary(const char* path) noexcept {
+  for (auto& slot : temporaries) {
+    const char* expected = path;
+    if (slot.compare_exchange_strong(expected, nullptr)) return;
+  }
+}
+
+}  // namespace
+
+void token_stream_remove_temporary_files() noexcept {
+  for (auto& slot : temporaries)
+    if (const char* path = slot.exchange(nullptr)) ::unlink(path);
+}
+
 // The file-system side of a stream opened by path.
 struct StreamFile {
   static void attach(TokenStream& s, std::FILE* file, std::string temp, std::string target) {
     SI::file(s) = file;
     SI::temp_path(s) = std::move(temp);
     SI::target_path(s) = std::move(target);
+    if (!SI::temp_path(s).empty()) remember_temporary(SI::temp_path(s).c_str());
   }
   // Closes the stream's own file; false when buffered data could not be
   // written out.
@@ -41,6 +72,7 @@ struct StreamFile {
     std::string& temp = SI::temp_path(s);
     if (temp.empty()) return true;
     if (std::rename(temp.c_str(), SI::target_path(s).c_str()) != 0) return false;
+    forget_temporary(temp.c_str());
     temp.clear();
     return true;
   }
@@ -52,6 +84,7 @@ struct StreamFile {
     }
     std::string& temp = SI::temp_path(s);
     if (!temp.empty()) {
+      forget_temporary(temp.c_str());
       ::unlink(temp.c_str());
       temp.clear();
     }
@@ -197,7 +230,7 @@ OpenProblem open_problem(LoadProblem p) {
 std::unique_ptr<TokenStream> open_file_reading(std::FILE* file, uint32_t flags, char16_t file_type,
                                                char16_t file_version, OpenFailure& why) {
   LoadProblem problem = LoadProblem::None;
-  auto c = container_open(file, CONTAINER_READ, 0, 0, &problem);
+  auto c = container_open(file, CONTAINER_READ, 0, 0, &problem, (flags & STREAM_MAP_FILE) != 0);
   if (!c) {
     why.problem = open_problem(problem);
     if (problem == LoadProblem::Unreadable) why.error = errno;

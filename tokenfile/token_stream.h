@@ -33,6 +33,12 @@ inline constexpr uint32_t STREAM_OWNS_FILE = 0x10000;  // opened by path; closed
 // stream header line first, LF line ends, no compression) instead of the
 // UTF-16 token file.
 inline constexpr uint32_t STREAM_UTF8 = 0x20;
+// Reading a large file stored plain: its pages are mapped rather than copied
+// into fresh memory, which saves time and memory. If another program
+// shrinks the file while the stream is open, reading a page it no longer
+// holds raises SIGBUS: a caller that asks for the mapping handles that
+// signal (mapbake reports the source as unreadable and exits).
+inline constexpr uint32_t STREAM_MAP_FILE = 0x40;
 
 // TokenBlock kinds.
 inline constexpr uint32_t BLOCK_BINARY = 4;
@@ -282,6 +288,12 @@ std::unique_ptr<TokenStream> token_stream_open_path(const char16_t* path, uint32
 // failure an existing target stays as it was and no temporary file is left.
 // Reading streams always succeed.
 [[nodiscard]] int32_t token_stream_close(std::unique_ptr<TokenStream> stream) noexcept;
+
+// For a signal handler (async-signal-safe): removes the temporary file of
+// every stream still writing by path, so that a program ended by a signal
+// leaves no partial file beside its targets. Those streams are then unusable
+// and the program must end.
+void token_stream_remove_temporary_files() noexcept;
 
 // Closes a writing stream that was opened without a file, handing over the
 // file's bytes (file header and body). Non-zero on success.
