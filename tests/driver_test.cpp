@@ -19,6 +19,7 @@
 #include "support/stream_script.h"
 #include "support/temp_dir.h"
 #include "tokenfile/container.h"
+#include "tokenfile/file_container.h"
 #include "tokenfile/dictionary.h"
 
 namespace fs = std::filesystem;
@@ -252,6 +253,30 @@ TEST(DriverSignals, ASourceCutShortWhileReadIsReported) {
   EXPECT_EQ(std::string(err.begin(), err.end()),
             source + ": error: the file was cut short while it was being read\n");
   EXPECT_EQ(dir.entries(), (std::vector<std::string>{"big.txt", "err", "out"}));
+}
+
+// A target larger than what mapbake holds before writing it out (made
+// small here), in one token whose length is filled in after its head went
+// to the file: the same bytes as a conversion in memory.
+TEST(DriverStreams, LargeTargetsAreWrittenAsTheyAreMade) {
+  testsupport::TempDir dir;
+  ASSERT_NE(tokenfile::acquire_token_dictionary(), 0);
+  std::u16string map = u"io_dev ( KEYB 0\r\n";
+  for (int i = 0; i < 300; ++i) map += u"io_map ( A \"" + std::u16string(i, u'x') + u"\" ALT_UP )\r\n";
+  const Bytes source = testsupport::text_source(map + u")\r\nio_dev ( MOUSE 1 io_map ( X look ) )\r\n");
+  testsupport::write_file(dir.file("big.txt"), source);
+  const uint32_t chunk = std::exchange(tokenfile::container_stream_chunk, 1000);
+  for (const uint32_t encoding : {tokenfile::STREAM_BINARY, tokenfile::STREAM_TEXT}) {
+    std::vector<std::string> args = {"--no-warn=all", dir.file("big.txt"), dir.file("big.iom")};
+    if (encoding == tokenfile::STREAM_TEXT) args.push_back("-text");
+    testsupport::Capture console;
+    EXPECT_EQ(testsupport::run_mapbake(args, console), 0) << console.err;
+    const Bytes made = testsupport::read_file(dir.file("big.iom"));
+    EXPECT_GT(made.size(), 40u * tokenfile::container_stream_chunk);
+    EXPECT_TRUE(made == testsupport::bake(source, encoding)) << made.size();
+  }
+  tokenfile::container_stream_chunk = chunk;
+  tokenfile::release_token_dictionary();
 }
 
 TEST(DriverNames, TargetNamesAndTheTextOption) {

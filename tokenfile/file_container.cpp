@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -218,9 +219,51 @@ std::unique_ptr<FileContainer> container_open(std::FILE* file, int32_t mode, cha
   return c;
 }
 
+namespace {
+
+void keep_stream_error(FileContainer& c) noexcept {
+  if (c.stream_error == 0) c.stream_error = errno != 0 ? errno : EIO;
+}
+
+}  // namespace
+
+bool container_flush(FileContainer& c) noexcept {
+  if (c.file == nullptr) return false;
+  if (c.stream_error == 0) {
+    uint8_t header[kWideHeaderSize];
+    const uint32_t header_size = encode_header(c, header);
+    const uint32_t held = c.body_size - c.flushed;
+    if ((c.flushed == 0 && std::fwrite(header, 1, header_size, c.file) != header_size) ||
+        (held != 0 && std::fwrite(c.body(), 1, held, c.file) != held))
+      keep_stream_error(c);
+  }
+  // The same memory takes the next chunk: no fresh pages for the rest.
+  (void)c.storage.resize(c.body_base);  // shrinking never fails
+  c.flushed = c.body_size;
+  return c.stream_error == 0;
+}
+
+void container_patch_u32(FileContainer& c, uint32_t at, uint32_t value) noexcept {
+  if (at >= c.flushed) return store_u32le(c.body() + (at - c.flushed), value);
+  if (c.stream_error != 0) return;
+  // A large token whose head went out already: patched in the file.
+  uint8_t bytes[4];
+  store_u32le(bytes, value);
+  uint8_t header[kWideHeaderSize];
+  const off_t offset = static_cast<off_t>(encode_header(c, header)) + at;
+  if (std::fflush(c.file) != 0 || fseeko(c.file, offset, SEEK_SET) != 0 ||
+      std::fwrite(bytes, 1, 4, c.file) != 4 || fseeko(c.file, 0, SEEK_END) != 0)
+    keep_stream_error(c);
+}
+
 int32_t container_close(std::unique_ptr<FileContainer> container) noexcept {
   if (!container) return 0;
   if (container->mode == CONTAINER_READ) return 1;
+  if (container->streams) {
+    if (container_flush(*container)) return 1;
+    errno = container->stream_error;  // what the caller reports
+    return 0;
+  }
   if (container->file == nullptr || !compress_body(*container)) return 0;
   uint8_t header[kWideHeaderSize];
   const uint32_t header_size = encode_header(*container, header);

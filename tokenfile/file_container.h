@@ -57,14 +57,24 @@ struct FileContainer {
   int32_t wide_header = 0;
   // Bytes of file header in front of the body in the file loaded: 0, 16 or 34.
   uint32_t header_bytes = 0;
-  // Invariant: body_pos <= body_size == storage.size() - body_base.
+  // Invariant: body_pos <= body_size == flushed + storage.size() - body_base.
   uint32_t body_size = 0;
   uint32_t body_pos = 0;
+  // A container written plain to a file it may write as it goes (`streams`)
+  // holds only the body from `flushed` on: the file header and the body
+  // before it are in the file already. Zero for every other container.
+  uint32_t flushed = 0;
+  bool streams = false;
+  // A write to the file failed (its errno kept): the rest is dropped and
+  // closing fails, as closing a buffered file reports an earlier failure.
+  int stream_error = 0;
   // The body lives at storage[body_base...]: a loaded plain file keeps its
   // header bytes in front of the body instead of moving the body down.
   ByteBuffer storage;
   uint32_t body_base = 0;
 
+  // The body from `flushed` on (for every container but a streaming one,
+  // the whole body).
   const uint8_t* body() const noexcept { return storage.data() + body_base; }
   uint8_t* body() noexcept { return storage.data() + body_base; }
   char compression() const noexcept { return static_cast<char>(header[7]); }
@@ -104,6 +114,15 @@ std::unique_ptr<FileContainer> container_create(std::FILE* file, char compressio
 // Copies min(count, body_size - body_pos) bytes and advances; never fails.
 uint32_t container_read(FileContainer& c, void* destination, uint32_t count) noexcept;
 
+// What a streaming container holds before it writes it out: a few MiB
+// (tests make it small to stream small files).
+inline uint32_t container_stream_chunk = uint32_t{4} << 20;
+
+// Writes the file header (the first time) and the body held to the file of
+// a streaming container and empties the memory for what follows. A failed
+// write is kept in stream_error; false when there is one.
+bool container_flush(FileContainer& c) noexcept;
+
 // Copies count bytes at body_pos, growing the body when they reach past its
 // end (amortised: storage grows geometrically). Returns count, or
 // CONTAINER_FAILED with the body unchanged when it cannot grow. In-line: the
@@ -113,13 +132,20 @@ inline uint32_t container_write(FileContainer& c, const void* source, uint32_t c
   const uint64_t end = static_cast<uint64_t>(c.body_pos) + count;
   if (end > 0xFFFFFFFFu) return CONTAINER_FAILED;
   if (end > c.body_size) {
-    if (!c.storage.resize(c.body_base + end)) return CONTAINER_FAILED;
+    if (c.streams && end - c.flushed > container_stream_chunk && c.body_pos == c.body_size)
+      container_flush(c);
+    if (!c.storage.resize(c.body_base + end - c.flushed)) return CONTAINER_FAILED;
     c.body_size = static_cast<uint32_t>(end);
   }
-  std::memcpy(c.body() + c.body_pos, source, count);
+  std::memcpy(c.body() + (c.body_pos - c.flushed), source, count);
   c.body_pos = static_cast<uint32_t>(end);
   return count;
 }
+
+// Stores `value` little-endian at body offset `at` (at + 4 <= body_size),
+// in the file when a streaming container has written that part already (a
+// failed write kept in stream_error).
+void container_patch_u32(FileContainer& c, uint32_t at, uint32_t value) noexcept;
 
 // Moves body_pos to offset from ORIGIN_START, ORIGIN_END or ORIGIN_CURRENT
 // (a negative offset given as its two's complement). Returns the new

@@ -256,6 +256,11 @@ std::unique_ptr<TokenStream> open_writing(std::FILE* file, uint32_t flags, char1
       compression < 0x80 && !utf8 ? static_cast<char>(compression) : COMPRESSION_NONE;
   auto c = container_create(file, container_compression, binary ? 0 : 1);
   if (!c) return token_error = ERR_BAD_VALUE, nullptr;
+  // A file of its own, written plain, goes out as it is made: the target
+  // never stands whole in memory. (A caller's file gets nothing before the
+  // stream is closed, and a compressed body must be whole to be packed.)
+  c->streams = file != nullptr && (flags & STREAM_OWNS_FILE) != 0 && !utf8 &&
+               container_compression != COMPRESSION_HUFFMAN && container_compression != COMPRESSION_ZLIB;
   uint8_t raw[32];
   uint32_t raw_size = 0;
   for (char16_t ch : line) {

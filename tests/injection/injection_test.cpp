@@ -12,11 +12,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <utility>
 
 #include "app/driver.h"
 #include "support/source_forms.h"
 #include "support/temp_dir.h"
 #include "tokenfile/dictionary.h"
+#include "tokenfile/file_container.h"
 #include "tokenfile/token_stream.h"
 
 namespace faults {
@@ -166,7 +168,10 @@ TEST(Injection, EveryAllocationOfARun) {
   }
 }
 
+// Targets are written out as they are made, every 4 KiB here: the writes
+// of the early parts and the lengths filled in later fail too.
 TEST(Injection, EveryFileCallOnTheTarget) {
+  const uint32_t chunk = std::exchange(tokenfile::container_stream_chunk, 4096);
   std::u16string big = u"io_dev ( KEYB 0 io_map ( A binding )";
   for (int i = 0; i < 1500; ++i) big += u" ) io_dev ( KEYB 0 io_map ( A binding SHIFT_DOWN )";
   const char* names[] = {"fwrite", "fflush", "fclose", "rename"};
@@ -199,6 +204,7 @@ TEST(Injection, EveryFileCallOnTheTarget) {
       }
     }
   }
+  tokenfile::container_stream_chunk = chunk;
 }
 
 // Inside the library a failed allocation is ERR_NO_MEMORY, whichever step

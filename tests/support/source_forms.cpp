@@ -109,9 +109,9 @@ std::vector<SourceForm> utf8_forms(const Bytes& utf8) {
   return {{"lf", utf8}, {"bom-crlf", crlf(utf8)}, {"bare-lf", bare}, {"bare-bom-crlf", crlf(bare)}};
 }
 
-Bytes bake(const Bytes& source) {
+Bytes bake(const Bytes& source, uint32_t encoding) {
   auto in = token_stream_open_memory(source, STREAM_READ, 0, 0);
-  auto out = token_stream_open(nullptr, STREAM_WRITE | STREAM_BINARY, u'i', u'0', u'@');
+  auto out = token_stream_open(nullptr, STREAM_WRITE | encoding, u'i', u'0', u'@');
   Capture console;
   Bytes map;
   const bool ok = in && mapbake::convert_input_map(*in, *out, console, "bake") != 0;

@@ -11,6 +11,7 @@
 
 #include "app/console.h"
 #include "support/temp_dir.h"
+#include "tokenfile/token_stream.h"
 
 namespace testsupport {
 
@@ -66,8 +67,9 @@ std::vector<SourceForm> source_forms(std::u16string_view tokens);
 // "bare-lf", "bare-bom-crlf".
 std::vector<SourceForm> utf8_forms(const Bytes& utf8);
 
-// The run-time map (binary) of a source file, or nothing when it fails.
-Bytes bake(const Bytes& source);
+// The run-time map (binary, or text with STREAM_TEXT) of a source file,
+// converted in memory, or nothing when it fails.
+Bytes bake(const Bytes& source, uint32_t encoding = tokenfile::STREAM_BINARY);
 
 // A run-time map as one line: "dev(CODE NUMBER sguid(HEX) map(HEX STRING
 // HEX))", devices separated by blanks; anything else shows as "<...>".

@@ -69,8 +69,12 @@ int32_t BinaryTokenStream::write_label(const char16_t*) noexcept { return 1; }
 int32_t BinaryTokenStream::write_uint(uint32_t value) noexcept { return write_u32(value); }
 int32_t BinaryTokenStream::write_hex(uint32_t value) noexcept { return write_u32(value); }
 int32_t BinaryTokenStream::write_token_ref(uint32_t id) noexcept { return write_u32(id); }
-int32_t BinaryTokenStream::write_int(int32_t value) noexcept { return write_u32(static_cast<uint32_t>(value)); }
-int32_t BinaryTokenStream::write_float(float value) noexcept { return write_u32(std::bit_cast<uint32_t>(value)); }
+int32_t BinaryTokenStream::write_int(int32_t value) noexcept {
+  return write_u32(static_cast<uint32_t>(value));
+}
+int32_t BinaryTokenStream::write_float(float value) noexcept {
+  return write_u32(std::bit_cast<uint32_t>(value));
+}
 
 // Strings of more than 65535 characters do not fit the u16 count: they fail
 // with ERR_BAD_VALUE before anything is appended.
@@ -103,7 +107,9 @@ int32_t BinaryTokenStream::write_string(const char* text) noexcept {
   return append(count, 2) && append(text, static_cast<uint32_t>(n));
 }
 
-int32_t BinaryTokenStream::write_bytes(const uint8_t* data, uint32_t count) noexcept { return append(data, count); }
+int32_t BinaryTokenStream::write_bytes(const uint8_t* data, uint32_t count) noexcept {
+  return append(data, count);
+}
 
 int32_t BinaryTokenStream::write_block(std::unique_ptr<TokenBlock>& block) noexcept {
   if (!block || block->kind != BLOCK_BINARY) return fail(ERR_BLOCK_KIND);
@@ -119,7 +125,7 @@ int32_t BinaryTokenStream::write_token_close() noexcept {
   const uint32_t field = open_tokens.back();
   open_tokens.pop_back();
   if (static_cast<uint64_t>(field) + 4 > container->body_size || field + 4 > position) return fail(ERR_READ);
-  store_u32le(container->body() + field, position - field - 4);
+  container_patch_u32(*container, field, position - field - 4);
   return 1;
 }
 
