@@ -662,7 +662,17 @@ void TextTokenStream::index_lines_to(uint32_t offset) const noexcept {
       indexed_to_ = body_start();
     }
     const uint32_t end = std::min(offset, c.body_size & ~1u);
-    for (uint32_t at = indexed_to_; at + 1 < end; at += 2)
+    uint32_t at = indexed_to_;
+    if constexpr (kTextVectors) {
+      // Most runs of eight units hold no line end: one comparison each.
+      for (; at + 2 * kTextLanes <= end; at += 2 * kTextLanes) {
+        const TextLanes ends = load_text_units(c.body() + at) == splat_units(u'\n');
+        if (!any_lane(ends)) continue;
+        for (uint32_t k = 0; k < kTextLanes; ++k)
+          if (unit_at(c.body(), at + 2 * k) == u'\n') line_starts_.push_back(at + 2 * k + 2);
+      }
+    }
+    for (; at + 1 < end; at += 2)
       if (unit_at(c.body(), at) == u'\n') line_starts_.push_back(at + 2);
     indexed_to_ = std::max(indexed_to_, end);
   } catch (const std::bad_alloc&) {
