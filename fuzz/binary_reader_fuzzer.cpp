@@ -2,7 +2,9 @@
 // bytes (fuzz_support.h: the low four bits choose the read operation, the
 // high four a capacity or count), then the body, which follows a valid file
 // header and binary stream header line. After the operations the rest of the
-// body is walked to its end. Blocks read are written into a binary writer;
+// body is walked to its end, and a second stream on the same file is read
+// whole, every value with each read operation, within the work bound of
+// fuzz_support.h. Blocks read are written into a binary writer;
 // that file must then hold exactly the blocks, one complete token each.
 #include "fuzz_support.h"
 #include "tokenfile/binary/binary_stream.h"
@@ -37,7 +39,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzzsupport::Cursor in(data, size);
   const Bytes ops = in.take(in.u8());
   const Bytes body = in.rest();
-  auto stream = token_stream_open_memory(fuzzsupport::binary_file_around(body), STREAM_READ, 0, 0);
+  const Bytes file = fuzzsupport::binary_file_around(body);
+  auto whole = token_stream_open_memory(file, STREAM_READ, 0, 0);
+  FUZZ_CHECK(whole != nullptr);
+  (void)fuzzsupport::read_everything(*whole);
+  auto stream = token_stream_open_memory(file, STREAM_READ, 0, 0);
   FUZZ_CHECK(stream != nullptr);
   FUZZ_CHECK(SI::flags(*stream) & STREAM_BINARY);
   auto sink = token_stream_open(nullptr, STREAM_WRITE | STREAM_BINARY, u'i', u'0', u'@');

@@ -97,18 +97,11 @@ size_t walk_to_end(TokenStream& s, size_t body_size) {
   size_t opened = 0;
   const size_t bound = step_bound(body_size);
   for (size_t step = 0;; ++step) {
-    if (step > bound) {
-      // Text: every step consumes a lexeme or closes a token, so a longer
-      // walk has an operation that succeeds without moving.
-      FUZZ_CHECK(binary);
-      // Binary: a child may run past its parent's end, and closing the
-      // parent moves back to that end, so the bytes after it are read
-      // again; nested, such re-reading multiplies. Every step below is
-      // checked to make progress (an open consumes a token head, a close
-      // leaves a token; at each level the tokens' starts only increase), so
-      // the walk ends; it is cut here to keep the run short.
-      break;
-    }
+    // Every step consumes a token head or a lexeme, or leaves a token: a
+    // longer walk has an operation that succeeds without moving, or reads
+    // bytes twice (as a binary child that ran past its parent's end once
+    // did, when it was entered and its parent closed behind it).
+    FUZZ_CHECK(step <= bound);
     uint32_t id = 0;
     const char16_t* label = nullptr;
     const uint64_t position_before = SI::position(s);
@@ -128,6 +121,127 @@ size_t walk_to_end(TokenStream& s, size_t body_size) {
   }
   (void)tokenfile::token_stream_line(s);
   return opened;
+}
+
+namespace {
+
+size_t units_of(const char16_t* text, size_t capacity) {
+  size_t n = 0;
+  while (n < capacity && text[n] != 0) ++n;
+  return 2 * n;
+}
+
+// Where reading stands: the byte offset for binary, the body position for
+// text (whose reader only ever moves forward).
+uint64_t reading_place(const TokenStream& s) {
+  return (SI::flags(s) & tokenfile::STREAM_BINARY) ? SI::position(s) : SI::container(s)->body_pos;
+}
+
+}  // namespace
+
+Work read_everything(TokenStream& s) {
+  const size_t body_size = SI::container(s)->body_size;
+  const bool binary = (SI::flags(s) & tokenfile::STREAM_BINARY) != 0;
+  constexpr uint32_t kCapacity = 256;
+  constexpr unsigned kValueOps = 8;
+  Work w;
+  char16_t wide[kCapacity];
+  char narrow[kCapacity];
+  std::vector<char16_t> word(tokenfile::LABEL_TEXT_CAPACITY);
+  uint8_t byte = 0;
+  // One value read by operation k; true when it succeeded.
+  auto read_value = [&](unsigned k) {
+    uint32_t u = 0;
+    int32_t i = 0;
+    float f = 0;
+    ++w.calls;
+    switch (k) {
+      case 0:
+        return s.read_uint(u) ? (w.units += 4, true) : false;
+      case 1:
+        return s.read_int(i) ? (w.units += 4, true) : false;
+      case 2:
+        return s.read_hex(u) ? (w.units += 4, true) : false;
+      case 3:
+        return s.read_float(f) ? (w.units += 4, true) : false;
+      case 4:
+        if (!s.read_wstring(wide, kCapacity)) return false;
+        w.units += 2 * std::min<size_t>(s.last_string_length(), kCapacity - 1);
+        return true;
+      case 5:
+        if (!s.read_string(narrow, kCapacity)) return false;
+        w.units += std::min<size_t>(s.last_string_length(), kCapacity - 1);
+        return true;
+      case 6:
+        return s.read_bytes(&byte, 1) ? (w.units += 1, true) : false;
+      default:
+        return s.read_token_ref(u) ? (w.units += 4, true) : false;
+    }
+  };
+  const size_t bound = kWorkPerByte * body_size + kWorkConstant;
+  size_t depth = 0;
+  unsigned turn = 0;
+  // Operation 0 opens a child; 1 to 8 read a value (at the top level only
+  // the open is tried); text also reads a label word (9), where binary
+  // reads nothing and takes it once after each open instead.
+  const unsigned operations = binary ? 1 + kValueOps : 2 + kValueOps;
+  auto attempt = [&](unsigned op) {
+    if (op == 0) {
+      uint32_t id = 0;
+      const char16_t* label = nullptr;
+      ++w.calls;
+      if (!s.read_token_open(id, &label)) return false;
+      ++w.opened;
+      ++depth;
+      if (label != nullptr) w.units += units_of(label, 33);
+      if (binary) {
+        ++w.calls;
+        FUZZ_CHECK(s.read_label(word.data()) != 0);
+      }
+      return true;
+    }
+    if (op <= kValueOps) return read_value(op - 1);
+    ++w.calls;
+    if (!s.read_label(word.data())) return false;
+    w.units += units_of(word.data(), word.size());
+    return true;
+  };
+  for (;;) {
+    FUZZ_CHECK(w.calls + w.units <= bound);
+    bool read = false;
+    for (unsigned k = 0; k < (depth == 0 ? 1 : operations) && !read; ++k) {
+      const unsigned op = depth == 0 ? 0 : (turn + k) % operations;
+      const uint64_t at = reading_place(s);
+      read = attempt(op);
+      // Every read that succeeds moves on; a failed one may consume what it
+      // failed on (a text lexeme, a binary head it refused), but no read
+      // moves back.
+      FUZZ_CHECK(reading_place(s) >= at && (!read || reading_place(s) > at));
+      if (read && depth != 0) turn = (op + 1) % operations;
+    }
+    if (read) continue;
+    if (depth == 0) break;
+    ++w.calls;
+    const uint64_t at = reading_place(s);
+    const uint32_t block_end = SI::open_tokens(s).empty() ? 0 : SI::open_tokens(s).back();
+    bool left = false;
+    if (w.opened % 4 == 0) {
+      std::unique_ptr<tokenfile::TokenBlock> block = s.read_block();
+      if (block) w.units += block->bytes.size() + block->lines.size();
+      for (const auto& line : block ? block->lines : std::vector<tokenfile::BlockLine>{})
+        w.units += 2 * line.text.size();
+      left = block != nullptr;
+    }
+    if (!left && !s.read_token_close()) {
+      // Binary: a token whose end lies past the body is left all the same.
+      if (!binary) break;
+    }
+    // Reading goes back only to the end of a token that a string, a label
+    // or a refused child's head ran past.
+    if (reading_place(s) < at) FUZZ_CHECK(binary && at > block_end && reading_place(s) == block_end);
+    --depth;
+  }
+  return w;
 }
 
 void run_read_ops(TokenStream& s, const Bytes& ops, size_t body_size, TokenStream* sink, StateCheck check) {

@@ -81,6 +81,39 @@ using StateCheck = void (*)(const tokenfile::TokenStream&);
 void run_read_ops(tokenfile::TokenStream& stream, const Bytes& ops, size_t body_size,
                   tokenfile::TokenStream* sink, StateCheck check = nullptr);
 
+// What a walk that reads everything did: the stream operations it called,
+// the units the successful ones delivered (bytes of values, blocks and 8-bit
+// strings, two per UTF-16 unit of labels and wide strings) and the tokens
+// it opened.
+struct Work {
+  size_t calls = 0;
+  size_t units = 0;
+  size_t opened = 0;
+};
+
+// The most work read_everything may do on a stream whose body (as loaded:
+// expanded, and for a source in UTF-8 its UTF-16 form) has B bytes:
+// calls and units together at most kWorkPerByte * B + kWorkConstant. The
+// worst case found is a run of 11-byte binary tokens, each a head and a
+// string count of 255 that runs past the token's end: 21 calls and 510
+// units for 11 bytes, some 48 per byte.
+inline constexpr size_t kWorkPerByte = 64;
+inline constexpr size_t kWorkConstant = 1024;
+
+// Reads a whole stream as a consumer that knows nothing of its tokens
+// would: at each step the next of ten operations that succeeds, in turn
+// (read_token_open, which the top level alone tries; read_uint, read_int,
+// read_hex, read_float, read_wstring and read_string with the converter's
+// capacity 256, read_bytes of one byte, read_token_ref; read_label, which
+// binary streams take once after each open, as it reads nothing there); a
+// token in which none succeeds is left with read_token_close, every fourth
+// one with read_block (not more often: a text block runs to the end of the
+// line its closing parenthesis stands on). Checks that the work stays
+// within the bound above, and, through the stream's state, that reading
+// goes back only where a close leaves a binary token that a string, a label
+// or a refused child's head ran past, and never in text.
+Work read_everything(tokenfile::TokenStream& stream);
+
 // Reads a whole stream with the generic walk alone (every token opened and
 // closed, no values); returns the number of tokens opened.
 size_t walk_to_end(tokenfile::TokenStream& stream, size_t body_size);

@@ -5,7 +5,9 @@
 // which follows a valid file header and text stream header line; with it
 // the body is the whole file, read as a source in UTF-8 (one that is not
 // must fail to open, or open as a token file). After the operations the
-// rest of the body is walked to its end. Blocks read are written into a
+// rest of the body is walked to its end, and a second stream on the same
+// file is read whole, every value with each read operation, within the
+// work bound of fuzz_support.h. Blocks read are written into a
 // text writer, whose file is then opened and walked as well.
 #include "fuzz_support.h"
 #include "tokenfile/text/text_stream.h"
@@ -37,6 +39,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (utf8 && (stream == nullptr || !(token_stream_flags(*stream) & STREAM_TEXT))) return 0;
   FUZZ_CHECK(stream != nullptr);
   FUZZ_CHECK(token_stream_flags(*stream) & STREAM_TEXT);
+  auto whole = token_stream_open_memory(file, STREAM_READ, 0, 0);
+  FUZZ_CHECK(whole != nullptr);
+  (void)fuzzsupport::read_everything(*whole);
   auto sink = token_stream_open(nullptr, STREAM_WRITE | STREAM_TEXT, u'i', u'0', u'@');
   FUZZ_CHECK(sink != nullptr);
 

@@ -111,6 +111,37 @@ TEST(BinaryReader, ReadsWhatTheLayoutHolds) {
   EXPECT_EQ(read_script(token_file('b', from_hex(kExample), true), "Ouosccn"), "99 1 100 [AB] c c @44");
 }
 
+// The most a binary body makes a reader deliver per byte: a token of 11
+// bytes whose string runs 255 characters past its end. Each such child is
+// read once, its close goes back to its end, and the next child follows.
+TEST(BinaryReader, StringsPastTheirTokensAreReadOncePerToken) {
+  constexpr uint32_t kChildren = 300;
+  Bytes body;
+  put_u32(body, 1);
+  put_u32(body, 1 + 11 * kChildren + 510);
+  put(body, {0});
+  for (uint32_t i = 0; i < kChildren; ++i) {
+    put_u32(body, i + 2);
+    put_u32(body, 3);
+    put(body, {0, 0xff, 0});
+  }
+  body.resize(body.size() + 510, 'x');  // what the last strings run over
+  auto s = token_stream_open_memory(token_file('b', body), STREAM_READ, 0, 0);
+  uint32_t id = 0, opened = 0;
+  char16_t text[256];
+  ASSERT_TRUE(s && s->read_token_open(id, nullptr));
+  while (s->read_token_open(id, nullptr)) {
+    EXPECT_EQ(id, opened + 2);
+    EXPECT_TRUE(s->read_wstring(text, 256) && s->last_string_length() == 255);
+    EXPECT_FALSE(s->read_token_open(id, nullptr));
+    EXPECT_TRUE(s->read_token_close());
+    EXPECT_EQ(token_stream_line(*s), 16 + 9 + 11 * ++opened);
+  }
+  // The padding's head is refused: it would end past the parent.
+  EXPECT_EQ(token_error, ERR_READ);
+  EXPECT_EQ(opened, kChildren);
+}
+
 TEST(BinaryWriter, LaysDownEachValue) {
   for (const Case& c : cases("binary_stream.cases", "Writes")) EXPECT_EQ(binary_written(c.wide(0)), c.narrow(1)) << c.where;
 }
