@@ -227,19 +227,83 @@ void keep_stream_error(FileContainer& c) noexcept {
 
 }  // namespace
 
-bool container_flush(FileContainer& c) noexcept {
+struct Deflater {
+  z_stream z{};
+  uint64_t packed = 0;  // bytes of compressed body written
+};
+
+void DeflaterDeleter::operator()(Deflater* d) const noexcept {
+  deflateEnd(&d->z);  // harmless on a stream never initialised
+  delete d;
+}
+
+namespace {
+
+// Compresses `n` bytes (with Z_FINISH: and ends the body) into the file.
+bool deflate_out(FileContainer& c, const uint8_t* bytes, uint32_t n, int flush) noexcept {
+  Deflater& d = *c.deflater;
+  uint8_t out[64 * 1024];
+  d.z.next_in = const_cast<uint8_t*>(bytes);
+  d.z.avail_in = n;
+  int result = Z_OK;
+  do {
+    d.z.next_out = out;
+    d.z.avail_out = sizeof out;
+    result = deflate(&d.z, flush);
+    if (result == Z_STREAM_ERROR) return errno = EIO, false;
+    const size_t made = sizeof out - d.z.avail_out;
+    d.packed += made;
+    if (d.packed > kMaxBody) return errno = EFBIG, false;
+    if (made != 0 && std::fwrite(out, 1, made, c.file) != made) return false;
+  } while (d.z.avail_out == 0 || (flush == Z_FINISH && result != Z_STREAM_END));
+  return true;
+}
+
+}  // namespace
+
+bool container_flush(FileContainer& c, bool last) noexcept {
   if (c.file == nullptr) return false;
-  if (c.stream_error == 0) {
+  const bool zlib = c.compression() == COMPRESSION_ZLIB;
+  if (c.stream_error == 0 && !c.header_out) {
+    c.header_out = true;
     uint8_t header[kWideHeaderSize];
-    const uint32_t header_size = encode_header(c, header);
-    const uint32_t held = c.body_size - c.flushed;
-    if ((c.flushed == 0 && std::fwrite(header, 1, header_size, c.file) != header_size) ||
-        (held != 0 && std::fwrite(c.body(), 1, held, c.file) != held))
+    const uint32_t header_size =
+        encode_header(c, header);  // a compressed one's size field follows at the end
+    if (zlib) {
+      c.deflater.reset(new (std::nothrow) Deflater);
+      if (!c.deflater || deflateInit(&c.deflater->z, Z_DEFAULT_COMPRESSION) != Z_OK) c.stream_error = ENOMEM;
+    }
+    if (c.stream_error == 0 && std::fwrite(header, 1, header_size, c.file) != header_size)
       keep_stream_error(c);
   }
+  // A compressed body goes out up to the head of a token still open; the
+  // rest moves to the front of the memory it is in.
+  const uint32_t held = c.body_size - c.flushed;
+  const uint32_t out =
+      zlib && !last ? std::min(c.body_size, std::max(c.keep_from, c.flushed)) - c.flushed : held;
+  if (!last && out < held / 2) {
+    c.hold = held < 0x7FFFFFFFu ? 2 * held : 0xFFFFFFFFu;  // tried again when twice as much is held
+    return c.stream_error == 0;
+  }
+  if (c.stream_error == 0) {
+    const bool written = zlib ? deflate_out(c, c.body(), out, last ? Z_FINISH : Z_NO_FLUSH)
+                              : out == 0 || std::fwrite(c.body(), 1, out, c.file) == out;
+    if (!written) keep_stream_error(c);
+  }
   // The same memory takes the next chunk: no fresh pages for the rest.
-  (void)c.storage.resize(c.body_base);  // shrinking never fails
-  c.flushed = c.body_size;
+  if (out < held) std::memmove(c.body(), c.body() + out, held - out);
+  (void)c.storage.resize(c.body_base + held - out);  // shrinking never fails
+  c.flushed += out;
+  c.hold = container_stream_chunk;
+  if (zlib && last && c.stream_error == 0) {
+    // The size field: the length of the body expanded.
+    store_u32le(c.header + 8, c.body_size);
+    uint8_t header[kWideHeaderSize];
+    const uint32_t header_size = encode_header(c, header);
+    if (std::fflush(c.file) != 0 || fseeko(c.file, 0, SEEK_SET) != 0 ||
+        std::fwrite(header, 1, header_size, c.file) != header_size || fseeko(c.file, 0, SEEK_END) != 0)
+      keep_stream_error(c);
+  }
   return c.stream_error == 0;
 }
 
@@ -260,7 +324,7 @@ int32_t container_close(std::unique_ptr<FileContainer> container) noexcept {
   if (!container) return 0;
   if (container->mode == CONTAINER_READ) return 1;
   if (container->streams) {
-    if (container_flush(*container)) return 1;
+    if (container_flush(*container, true)) return 1;
     errno = container->stream_error;  // what the caller reports
     return 0;
   }

@@ -31,6 +31,17 @@ inline constexpr int32_t ORIGIN_CURRENT = 2;
 // Result of container_write and container_seek on failure (-1 as unsigned).
 inline constexpr uint32_t CONTAINER_FAILED = 0xFFFFFFFFu;
 
+// What a streaming container holds before it writes it out: a few MiB
+// (tests make it small to stream small files).
+inline uint32_t container_stream_chunk = uint32_t{4} << 20;
+inline constexpr uint32_t CONTAINER_KEEP_NONE = 0xFFFFFFFFu;
+
+// The zlib state of a container compressed as it is written out.
+struct Deflater;
+struct DeflaterDeleter {
+  void operator()(Deflater* d) const noexcept;
+};
+
 // Why a container could not be loaded.
 enum class LoadProblem : uint8_t {
   None,
@@ -60,11 +71,22 @@ struct FileContainer {
   // Invariant: body_pos <= body_size == flushed + storage.size() - body_base.
   uint32_t body_size = 0;
   uint32_t body_pos = 0;
-  // A container written plain to a file it may write as it goes (`streams`)
-  // holds only the body from `flushed` on: the file header and the body
-  // before it are in the file already. Zero for every other container.
+  // A container written to a file it may write as it goes (`streams`),
+  // plain or zlib-compressed, holds only the body from `flushed` on: the
+  // file header and the body before it are in the file already (a
+  // compressed one's size field is filled in at the end). Zero for every
+  // other container.
   uint32_t flushed = 0;
   bool streams = false;
+  bool header_out = false;
+  std::unique_ptr<Deflater, DeflaterDeleter> deflater;
+  // What a compressed stream must still hold, from this body offset on: the
+  // head of the outermost token still open, whose length the writer fills
+  // in later (a plain stream fills it in in the file instead).
+  uint32_t keep_from = CONTAINER_KEEP_NONE;
+  // How much it holds before it tries to write out: grows while the open
+  // token keeps most of it back, so that the tries cost linear time.
+  uint32_t hold = container_stream_chunk;
   // A write to the file failed (its errno kept): the rest is dropped and
   // closing fails, as closing a buffered file reports an earlier failure.
   int stream_error = 0;
@@ -114,14 +136,11 @@ std::unique_ptr<FileContainer> container_create(std::FILE* file, char compressio
 // Copies min(count, body_size - body_pos) bytes and advances; never fails.
 uint32_t container_read(FileContainer& c, void* destination, uint32_t count) noexcept;
 
-// What a streaming container holds before it writes it out: a few MiB
-// (tests make it small to stream small files).
-inline uint32_t container_stream_chunk = uint32_t{4} << 20;
-
 // Writes the file header (the first time) and the body held to the file of
 // a streaming container and empties the memory for what follows. A failed
 // write is kept in stream_error; false when there is one.
-bool container_flush(FileContainer& c) noexcept;
+// `last` ends a compressed body and fills in the header's size field.
+bool container_flush(FileContainer& c, bool last = false) noexcept;
 
 // Copies count bytes at body_pos, growing the body when they reach past its
 // end (amortised: storage grows geometrically). Returns count, or
@@ -132,8 +151,7 @@ inline uint32_t container_write(FileContainer& c, const void* source, uint32_t c
   const uint64_t end = static_cast<uint64_t>(c.body_pos) + count;
   if (end > 0xFFFFFFFFu) return CONTAINER_FAILED;
   if (end > c.body_size) {
-    if (c.streams && end - c.flushed > container_stream_chunk && c.body_pos == c.body_size)
-      container_flush(c);
+    if (c.streams && end - c.flushed > c.hold && c.body_pos == c.body_size) container_flush(c);
     if (!c.storage.resize(c.body_base + end - c.flushed)) return CONTAINER_FAILED;
     c.body_size = static_cast<uint32_t>(end);
   }

@@ -260,7 +260,7 @@ std::unique_ptr<TokenStream> open_writing(std::FILE* file, uint32_t flags, char1
   // never stands whole in memory. (A caller's file gets nothing before the
   // stream is closed, and a compressed body must be whole to be packed.)
   c->streams = file != nullptr && (flags & STREAM_OWNS_FILE) != 0 && !utf8 &&
-               container_compression != COMPRESSION_HUFFMAN && container_compression != COMPRESSION_ZLIB;
+               container_compression != COMPRESSION_HUFFMAN;
   uint8_t raw[32];
   uint32_t raw_size = 0;
   for (char16_t ch : line) {

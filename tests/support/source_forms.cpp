@@ -14,12 +14,9 @@ namespace testsupport {
 
 using namespace tokenfile;
 
-namespace {
-
-// Copies the tokens of the innermost open token (or of the top level) by
-// their source shapes: io_dev a string and a number, io_map strings, sguid
-// bytes, any other token one string; then their children.
-bool copy_children(TokenStream& in, TokenStream& out) {
+// io_dev a string and a number, io_map strings, sguid bytes, any other token
+// one string; then their children.
+bool copy_source(TokenStream& in, TokenStream& out) {
   uint32_t id = 0, n = 0;
   char16_t s[1100];
   uint8_t b = 0;
@@ -30,12 +27,10 @@ bool copy_children(TokenStream& in, TokenStream& out) {
     while (id == 101 && ok && in.read_bytes(&b, 1)) ok = out.write_bytes(&b, 1);
     while (id == 100 && ok && in.read_wstring(s, 1100)) ok = out.write_wstring(s);
     if (id != 99 && id != 100 && id != 101 && in.read_wstring(s, 1100)) ok = ok && out.write_wstring(s);
-    if (!ok || !copy_children(in, out) || !in.read_token_close() || !out.write_token_close()) return false;
+    if (!ok || !copy_source(in, out) || !in.read_token_close() || !out.write_token_close()) return false;
   }
   return token_error == ERR_END_OF_TOKEN || token_error == ERR_END_OF_DATA;
 }
-
-}  // namespace
 
 int run_mapbake(const std::vector<std::string>& args, Capture& console) {
   std::vector<const char*> argv = {"mapbake"};
@@ -43,12 +38,13 @@ int run_mapbake(const std::vector<std::string>& args, Capture& console) {
   return mapbake::run(static_cast<int>(argv.size()), argv.data(), console);
 }
 
-void Scene::prepare(const Bytes& input, bool text, bool existing) {
+void Scene::prepare(const Bytes& input, const std::vector<std::string>& line, bool existing) {
   write_file(source, input);
   std::remove(target.c_str());
   if (existing) write_file(target, {'o', 'l', 'd'});
-  argv = {"mapbake", source.c_str(), target.c_str()};
-  if (text) argv.push_back("-text");
+  args.clear(), argv = {"mapbake"};
+  for (const auto& a : line) args.push_back(a == "S" ? source : a == "T" ? target : a);
+  for (const auto& a : args) argv.push_back(a.c_str());
   console.out.clear(), console.err.clear();
   console.out.reserve(1024), console.err.reserve(1024);
 }
@@ -83,7 +79,7 @@ std::vector<SourceForm> source_forms(std::u16string_view tokens) {
   auto in = token_stream_open_memory(text, STREAM_READ, 0, 0);
   auto out = token_stream_open(nullptr, STREAM_WRITE | STREAM_BINARY, u'i', u'0', u'@');
   Bytes binary;
-  if (copy_children(*in, *out) && token_stream_close_to_bytes(std::move(out), binary))
+  if (copy_source(*in, *out) && token_stream_close_to_bytes(std::move(out), binary))
     add("binary", Bytes(binary.begin() + 16, binary.end()));
   Bytes utf8;
   if (tokens.find(u'(') != tokens.npos && tokens.find(u'\0') == tokens.npos &&
@@ -109,9 +105,9 @@ std::vector<SourceForm> utf8_forms(const Bytes& utf8) {
   return {{"lf", utf8}, {"bom-crlf", crlf(utf8)}, {"bare-lf", bare}, {"bare-bom-crlf", crlf(bare)}};
 }
 
-Bytes bake(const Bytes& source, uint32_t encoding) {
+Bytes bake(const Bytes& source, uint32_t encoding, char16_t compression) {
   auto in = token_stream_open_memory(source, STREAM_READ, 0, 0);
-  auto out = token_stream_open(nullptr, STREAM_WRITE | encoding, u'i', u'0', u'@');
+  auto out = token_stream_open(nullptr, STREAM_WRITE | encoding, u'i', u'0', compression);
   Capture console;
   Bytes map;
   const bool ok = in && mapbake::convert_input_map(*in, *out, console, "bake") != 0;
@@ -154,7 +150,7 @@ bool is_one_message(std::string_view out, std::string_view source, std::string_v
   const std::string s(out);
   return s == "Error opening " + std::string(source) + "\n" ||
          s == "Error writing " + std::string(target) + "\n" ||
-         std::regex_match(s, std::regex("Error converting file \\(source file line [0-9]+\\)\n"));
+         std::regex_match(s, std::regex("Error (converting|decoding) file \\(source file line [0-9]+\\)\n"));
 }
 
 }  // namespace testsupport

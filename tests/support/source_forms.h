@@ -35,11 +35,15 @@ int run_mapbake(const std::vector<std::string>& args, Capture& console);
 struct Scene {
   TempDir dir;
   std::string source = dir.file("source.iom"), target = dir.file("target.iom");
+  std::vector<std::string> args;
   std::vector<const char*> argv;
   Capture console;
   // Writes the source, an existing target holding "old" (or none), and
-  // makes the command line; the console is emptied, with room reserved.
-  void prepare(const std::vector<uint8_t>& input, bool text, bool existing = true);
+  // makes the command line `line`, "S" standing for the source and "T" for
+  // the target; the console is emptied, with room reserved. Runs allocate
+  // nothing before mapbake does.
+  void prepare(const std::vector<uint8_t>& input, const std::vector<std::string>& line = {"S", "T"},
+               bool existing = true);
   int run();
 };
 
@@ -67,13 +71,17 @@ std::vector<SourceForm> source_forms(std::u16string_view tokens);
 // "bare-lf", "bare-bom-crlf".
 std::vector<SourceForm> utf8_forms(const Bytes& utf8);
 
-// The run-time map (binary, or text with STREAM_TEXT) of a source file,
-// converted in memory, or nothing when it fails.
-Bytes bake(const Bytes& source, uint32_t encoding = tokenfile::STREAM_BINARY);
+// The run-time map (binary, or text with STREAM_TEXT; compressed as asked)
+// of a source file, converted in memory, or nothing when it fails.
+Bytes bake(const Bytes& source, uint32_t encoding = tokenfile::STREAM_BINARY, char16_t compression = u'@');
 
 // A run-time map as one line: "dev(CODE NUMBER sguid(HEX) map(HEX STRING
 // HEX))", devices separated by blanks; anything else shows as "<...>".
 std::string dump(const Bytes& file);
+
+// The tokens of the innermost open token of a source map (or of its top
+// level) copied by their source shapes; false at the first failed step.
+bool copy_source(tokenfile::TokenStream& in, tokenfile::TokenStream& out);
 
 // True when `out` is exactly one of the messages of a failed run on these
 // names.

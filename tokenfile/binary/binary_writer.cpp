@@ -42,6 +42,7 @@ int32_t BinaryTokenStream::write_token_open(uint32_t id, const char16_t* text) n
     } catch (const std::bad_alloc&) {
       return fail(ERR_NO_MEMORY);
     }
+    container->keep_from = open_tokens.front();
     if (!append(head, sizeof head)) {
       open_tokens.pop_back();
       return 0;
@@ -58,6 +59,7 @@ int32_t BinaryTokenStream::write_token_open(uint32_t id, const char16_t* text) n
   } catch (const std::bad_alloc&) {
     return fail(ERR_NO_MEMORY);
   }
+  container->keep_from = open_tokens.front();
   if (!append(head, static_cast<uint32_t>(9 + 2 * n))) {
     open_tokens.pop_back();
     return 0;
@@ -126,6 +128,7 @@ int32_t BinaryTokenStream::write_token_close() noexcept {
   open_tokens.pop_back();
   if (static_cast<uint64_t>(field) + 4 > container->body_size || field + 4 > position) return fail(ERR_READ);
   container_patch_u32(*container, field, position - field - 4);
+  if (open_tokens.empty()) container->keep_from = CONTAINER_KEEP_NONE;
   return 1;
 }
 
