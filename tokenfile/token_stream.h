@@ -120,6 +120,9 @@ class TokenStream {
   [[nodiscard]] virtual int32_t read_float(float& value) noexcept = 0;
   // At most capacity - 1 units and a terminator (capacity >= 1).
   [[nodiscard]] virtual int32_t read_wstring(char16_t* buffer, uint32_t capacity) noexcept = 0;
+  // 8-bit strings exist in the binary encoding only: in the text encoding
+  // read_string and write_string always fail and leave token_error as it
+  // was (use the UTF-16 forms there).
   [[nodiscard]] virtual int32_t read_string(char* buffer, uint32_t capacity) noexcept = 0;
   // Exactly `count` bytes on success.
   [[nodiscard]] virtual int32_t read_bytes(uint8_t* buffer, uint32_t count) noexcept = 0;
