@@ -159,7 +159,12 @@ class Decoder {
     const tokenfile::SourcePlace at = source_.last_span().begin;
     const Location where = binary_ ? Location{Location::Kind::Byte, at.offset}
                                    : Location{Location::Kind::Line, at.line, at.column};
-    reporter_.error(where, Cause::DecodeFailed, {what});
+    // A read or write that ran out of memory says so, not what it met.
+    if (token_error == tokenfile::ERR_NO_MEMORY) {
+      reporter_.error(where, Cause::OutOfMemory);
+    } else {
+      reporter_.error(where, Cause::DecodeFailed, {what});
+    }
     return false;
   }
 

@@ -263,7 +263,11 @@ std::unique_ptr<TokenStream> open_target(const std::string& name, uint32_t flags
       tokenfile::token_stream_open_path(wide, flags, u'i', u'0', compression);
   if (!target) {
     print_with_name(console, "Error writing ", name);
-    report_target_open_failure(console, name, wide);
+    if (token_error == tokenfile::ERR_NO_MEMORY) {
+      report(console, Severity::Error, name, {}, Cause::OutOfMemory);
+    } else {
+      report_target_open_failure(console, name, wide);
+    }
   }
   return target;
 }
@@ -272,10 +276,13 @@ std::unique_ptr<TokenStream> open_target(const std::string& name, uint32_t flags
 // old target then stays.
 bool write_target(std::unique_ptr<TokenStream> target, const std::string& name, Console& console) {
   errno = 0;
+  token_error = 0;
   if (tokenfile::token_stream_close(std::move(target)) != 0) return true;
   const int write_error = errno;
   print_with_name(console, "Error writing ", name);
-  if (write_error != 0) {
+  if (token_error == tokenfile::ERR_NO_MEMORY) {
+    report(console, Severity::Error, name, {}, Cause::OutOfMemory);
+  } else if (write_error != 0) {
     report(console, Severity::Error, name, {}, Cause::TargetNotWritten, {error_text(write_error)});
   } else {
     report(console, Severity::Error, name, {}, Cause::TargetNotWrittenNoReason);

@@ -59,6 +59,7 @@ bool print_lines(const TokenStream& text, Console& console, Reporter& reporter) 
   std::string out;
   uint32_t lone = 0;
   const uint32_t lines = text.source_line_count();
+  if (lines == 0) return reporter.error({}, Cause::OutOfMemory), false;  // a body has a line at least
   for (uint32_t n = 1; n <= lines; ++n) {
     append_text_utf8(out, text.source_line(n), lone);
     if (n < lines) out.push_back('\n');
@@ -88,13 +89,17 @@ int32_t print_token_file(TokenStream& source, bool decode, Console& console, Rep
       } err_only(console);
       if (!decode_input_map(source, *text, err_only, reporter)) return 0;
     } else if (!copy_source(source, *text, 0)) {
-      reporter.error({}, Cause::NotASourceMap);
+      const bool memory = tokenfile::token_error == tokenfile::ERR_NO_MEMORY;
+      reporter.error({}, memory ? Cause::OutOfMemory : Cause::NotASourceMap);
       return 0;
     }
+    // In memory, these fail for want of memory alone.
     std::vector<uint8_t> bytes;
-    if (!tokenfile::token_stream_close_to_bytes(std::move(text), bytes)) return 0;
-    auto back = tokenfile::token_stream_open_memory(std::move(bytes), tokenfile::STREAM_READ, 0, 0);
-    return back && print_lines(*back, console, reporter) ? 1 : 0;
+    auto back = tokenfile::token_stream_close_to_bytes(std::move(text), bytes)
+                    ? tokenfile::token_stream_open_memory(std::move(bytes), tokenfile::STREAM_READ, 0, 0)
+                    : nullptr;
+    if (!back) return reporter.error({}, Cause::OutOfMemory), 0;
+    return print_lines(*back, console, reporter) ? 1 : 0;
   } catch (const std::bad_alloc&) {
     reporter.error({}, Cause::OutOfMemory);
     return 0;

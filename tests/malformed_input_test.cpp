@@ -23,14 +23,14 @@ TEST(MalformedInput, EveryCutAndFlipOfEveryForm) {
   for (const auto& form : testsupport::source_forms(
            u"io_dev ( JOY 3 sguid ( 05 01 02 03 04 ) io_map ( X roll SHIFT_UP ) io_map ( BTN1 fire ) )")) {
     const size_t size = form.bytes.size();
-    scene.prepare(form.bytes, true);
+    scene.prepare(form.bytes, {"S", "T", "-text"});
     ASSERT_EQ(scene.run(), 0);
     const Bytes reference = testsupport::read_file(scene.target);
     for (size_t i = 0; i < 2 * size; ++i) {
       Bytes input = form.bytes;
       if (i < size) input.resize(i);
       if (i >= size) input[i - size] ^= static_cast<uint8_t>(1u << (i % 8));
-      scene.prepare(input, true);
+      scene.prepare(input, {"S", "T", "-text"});
       const int status = scene.run();
       const Bytes written = testsupport::read_file(scene.target);
       const std::string dump = testsupport::dump(written), &out = scene.console.out, &err = scene.console.err;

@@ -255,7 +255,7 @@ std::unique_ptr<TokenStream> open_writing(std::FILE* file, uint32_t flags, char1
   const char container_compression =
       compression < 0x80 && !utf8 ? static_cast<char>(compression) : COMPRESSION_NONE;
   auto c = container_create(file, container_compression, binary ? 0 : 1);
-  if (!c) return token_error = ERR_BAD_VALUE, nullptr;
+  if (!c) return token_error = ERR_NO_MEMORY, nullptr;  // creating one fails only for want of memory
   // A file of its own, written plain, goes out as it is made: the target
   // never stands whole in memory. (A caller's file gets nothing before the
   // stream is closed, and a compressed body must be whole to be packed.)
@@ -267,7 +267,7 @@ std::unique_ptr<TokenStream> open_writing(std::FILE* file, uint32_t flags, char1
     raw[raw_size++] = static_cast<uint8_t>(ch);
     if (!binary) raw[raw_size++] = static_cast<uint8_t>(ch >> 8);
   }
-  if (container_write(*c, raw, raw_size) != raw_size) return nullptr;
+  if (container_write(*c, raw, raw_size) != raw_size) return token_error = ERR_NO_MEMORY, nullptr;
   auto s = binary ? make_binary_token_stream() : make_text_token_stream();
   if (!s) return token_error = ERR_NO_MEMORY, nullptr;
   SI::container(*s) = std::move(c);
@@ -427,6 +427,7 @@ std::unique_ptr<TokenStream> token_stream_open_path(const char16_t* path, uint32
     return s;
   } catch (const std::bad_alloc&) {
     why.problem = OpenProblem::OutOfMemory;
+    token_error = ERR_NO_MEMORY;
     return nullptr;
   }
 }

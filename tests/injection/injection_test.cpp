@@ -7,11 +7,14 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <sstream>
 #include <utility>
 
 #include "app/driver.h"
@@ -33,7 +36,8 @@ uint64_t file_fail_at = 0, file_seen[4] = {};
 
 void* allocate(size_t size) noexcept {
   ++alloc_seen;
-  if (alloc_fail_at != 0 && (alloc_seen == alloc_fail_at || (alloc_persistent && alloc_seen > alloc_fail_at))) {
+  if (alloc_fail_at != 0 &&
+      (alloc_seen == alloc_fail_at || (alloc_persistent && alloc_seen > alloc_fail_at))) {
     alloc_failed = true;
     return nullptr;
   }
@@ -121,45 +125,104 @@ namespace {
 
 const Bytes old = {'o', 'l', 'd'};
 
+using testsupport::is_one_message;
 using testsupport::Scene;
+using testsupport::SourceForm;
 
-std::vector<testsupport::SourceForm> forms(std::u16string_view map) {
+// A command line ("S" the source, "T" the target) and what it reads: every
+// stored form of a source map (the UTF-8 ones without their header line
+// too), the first of them, or the run-time maps of both encodings.
+enum class Reads { EveryForm, FirstForm, RunTime };
+struct Line {
+  std::vector<std::string> args;
+  Reads reads;
+};
+
+std::vector<SourceForm> inputs(std::u16string_view map, Reads reads) {
   EXPECT_NE(tokenfile::acquire_token_dictionary(), 0);
   auto all = testsupport::source_forms(map);
+  if (reads == Reads::RunTime) {
+    const Bytes text = testsupport::text_source(map);
+    all = {{"run-time", testsupport::bake(text)},
+           {"run-time-text", testsupport::bake(text, tokenfile::STREAM_TEXT)}};
+  } else if (reads == Reads::FirstForm) {
+    all.resize(1);
+  } else {
+    const auto utf8 = std::find_if(all.begin(), all.end(), [](auto& f) { return f.name == "utf8-lf"; });
+    for (const auto& bare : testsupport::utf8_forms(utf8->bytes))
+      if (bare.name.starts_with("bare")) all.push_back({"utf8-" + bare.name, bare.bytes});
+  }
   tokenfile::release_token_dictionary();
   return all;
 }
 
+// True when `out` is `printed` with one line or more emptied (the last
+// one then lost).
+bool emptied_lines(const std::string& out, const std::string& printed) {
+  std::istringstream a(out), b(printed);
+  for (std::string x, y; std::getline(b, y);)
+    if (!std::getline(a, x) ? false : x != y && !x.empty()) return false;
+  return a.peek() == EOF;
+}
+
+// Every path that reads a source, writes a target or prints.
+const Line every_path[] = {
+    {{"S", "T"}, Reads::EveryForm},
+    {{"-text", "S", "T"}, Reads::EveryForm},
+    {{"--check", "S"}, Reads::EveryForm},
+    {{"--print", "S"}, Reads::EveryForm},
+    {{"--compress=B", "S", "T"}, Reads::FirstForm},
+    {{"--compress=F", "-text", "S", "T"}, Reads::FirstForm},
+    {{"--decode", "S", "T"}, Reads::RunTime},
+    {{"--decode", "--utf8", "S", "T"}, Reads::RunTime},
+    {{"--decode", "--compress=F", "S", "T"}, Reads::RunTime},
+    {{"--print", "--decode", "S"}, Reads::RunTime},
+};
+
+// Each run ends in status 0 with the undisturbed result or in status 1 and
+// a message on standard error (and, but for --check and --print, one on
+// standard output), leaks nothing, leaves the target as it was and no other
+// file behind; a failed conversion or decode says it ran out of memory.
 TEST(Injection, EveryAllocationOfARun) {
+  if (::access("/dev/shm", W_OK) == 0) ::setenv("TMPDIR", "/dev/shm", 1);  // thousands of small files
   Scene scene;
-  for (const auto& form : forms(u"io_dev ( JOY 3 sguid ( 03 01 02 ) io_map ( X roll SHIFT_UP ) )")) {
-    for (const bool text : {false, true}) {
-      scene.prepare(form.bytes, text);
-      ASSERT_EQ(scene.run(), 0) << form.name;
+  for (const Line& line : every_path) {
+    const bool quiet = line.args[0] == "--check" || line.args[0] == "--print";
+    for (const auto& form :
+         inputs(u"io_dev ( JOY 3 sguid ( 03 01 02 ) io_map ( X roll SHIFT_UP ) )", line.reads)) {
+      scene.prepare(form.bytes, line.args);
+      ASSERT_EQ(scene.run(), 0) << form.name << scene.console.err;
       const Bytes reference = testsupport::read_file(scene.target);
+      const std::string printed = scene.console.out;
       for (const bool persistent : {false, true}) {
         for (uint64_t n = 1;; ++n) {
-          scene.prepare(form.bytes, text);
+          scene.prepare(form.bytes, line.args);
           const int64_t live = faults::alloc_live;
           faults::fail_allocation(n, persistent);
           const int status = scene.run();
           const bool injected = faults::alloc_failed;
           faults::fail_allocation(0);
           const int64_t leaked = faults::alloc_live - live;
-          const auto& console = scene.console;
-          const std::string at = form.name + (text ? " -text" : "") + (persistent ? " from " : " at ") +
-                                 std::to_string(n) + ": " + console.out + console.err;
-          EXPECT_EQ(leaked, 0) << at;
-          EXPECT_EQ(testsupport::read_file(scene.target), status == 0 ? reference : old) << at;
-          EXPECT_TRUE(status == 0 ? console.out.empty()
-                                  : status == 1 && (testsupport::is_one_message(console.out, scene.source,
-                                                                                scene.target) ||
-                                                    console.out == "Invalid file path\n" ||
-                                                    console.out.empty()))
-              << at;
-          EXPECT_EQ(scene.dir.entries(), (std::vector<std::string>{"source.iom", "target.iom"})) << at;
-          if (!persistent && console.out.starts_with("Error converting")) {
-            EXPECT_NE(console.err.find(" out of memory\n"), std::string::npos) << at;
+          const std::string &out = scene.console.out, &err = scene.console.err;
+          SCOPED_TRACE(line.args[0] + " " + form.name + (persistent ? " from " : " at ") + std::to_string(n) +
+                       ": " + out + err);
+          EXPECT_EQ(leaked, 0);
+          EXPECT_EQ(testsupport::read_file(scene.target), status == 0 ? reference : old);
+          EXPECT_EQ(scene.dir.entries(), (std::vector<std::string>{"source.iom", "target.iom"}));
+          // Known fault, reported: a line the text reader cannot copy out for
+          // want of memory comes back empty, with no sign of the failure.
+          if (status == 0) {
+            EXPECT_TRUE(out == printed || (quiet && emptied_lines(out, printed))) << printed;
+          }
+          const bool path = out == "Invalid file path\n";
+          if (status != 0) {
+            EXPECT_EQ(status, 1);
+            EXPECT_TRUE(out.empty() || (!quiet && (path || is_one_message(out, scene.source, scene.target))));
+          }
+          if (status != 0 && !persistent) {
+            const bool memory =
+                quiet || out.starts_with("Error converting") || out.starts_with("Error decoding");
+            EXPECT_NE(err.find(memory ? "out of memory\n" : ": error: "), err.npos);
           }
           if (HasFailure() || !injected) break;
         }
@@ -176,27 +239,32 @@ TEST(Injection, EveryFileCallOnTheTarget) {
   for (int i = 0; i < 1500; ++i) big += u" ) io_dev ( KEYB 0 io_map ( A binding SHIFT_DOWN )";
   const char* names[] = {"fwrite", "fflush", "fclose", "rename"};
   Scene scene;
-  for (const auto& map : {forms(u"io_dev ( MOUSE 0 io_map ( X x ) )")[0], forms(big + u" )")[0]}) {
-    for (const bool text : {false, true}) {
+  for (const Line& line : every_path) {
+    if (line.args.back() != "T") continue;
+    for (const auto& map :
+         {inputs(u"io_dev ( MOUSE 0 io_map ( X x ) )", line.reads)[0], inputs(big + u" )", line.reads)[0]}) {
       for (const bool existing : {true, false}) {
         for (int k = 0; k < 4; ++k) {
           const auto call = static_cast<faults::FileCall>(k);
-          scene.prepare(map.bytes, text, existing);
+          scene.prepare(map.bytes, line.args, existing);
           faults::fail_file_call(call, 0);
           ASSERT_EQ(scene.run(), 0);
           const uint64_t calls = faults::file_seen[k];
           ASSERT_GT(calls, 0u) << names[k];
           for (uint64_t n = 1; n <= calls; ++n) {
-            scene.prepare(map.bytes, text, existing);
+            scene.prepare(map.bytes, line.args, existing);
             faults::fail_file_call(call, n);
             const int status = scene.run();
             faults::fail_file_call(call, 0);
             const auto& console = scene.console;
-            SCOPED_TRACE(std::string(names[k]) + " " + std::to_string(n) + (existing ? "" : " no target"));
+            SCOPED_TRACE(line.args[0] + " " + line.args[1] + " " + names[k] + " " + std::to_string(n) +
+                         (existing ? "" : " no target") + " of " + std::to_string(map.bytes.size()) +
+                         " bytes");
             EXPECT_EQ(status, 1);
             EXPECT_EQ(console.out, "Error writing " + scene.target + "\n");
-            EXPECT_EQ(console.err, scene.target + ": error: the output file could not be written: Input/output "
-                                                  "error; an existing file is left as it was\n");
+            EXPECT_EQ(console.err, scene.target +
+                                       ": error: the output file could not be written: Input/output "
+                                       "error; an existing file is left as it was\n");
             EXPECT_EQ(scene.dir.entries().size(), existing ? 2u : 1u);
             EXPECT_EQ(testsupport::read_file(scene.target), existing ? old : Bytes{});
           }
@@ -207,23 +275,49 @@ TEST(Injection, EveryFileCallOnTheTarget) {
   tokenfile::container_stream_chunk = chunk;
 }
 
-// Inside the library a failed allocation is ERR_NO_MEMORY, whichever step
-// meets it: making the stream, opening a token, copying it out as a block;
-// a container that cannot be had is ERR_BAD_VALUE, as any failed load.
-TEST(Injection, EveryAllocationOfAStreamIsOutOfMemory) {
-  for (const auto& form : forms(u"io_dev ( KEYB 0 io_map ( A a ) )")) {
-    for (uint64_t n = 1, injected = 1; injected && !HasFailure(); ++n) {
-      Bytes file = form.bytes;
-      uint32_t id = 0;
-      faults::fail_allocation(n);
-      tokenfile::token_error = 0;
-      auto s = tokenfile::token_stream_open_memory(std::move(file), tokenfile::STREAM_READ, 0, 0);
-      const bool ok = s && s->read_token_open(id, nullptr) && s->read_block() != nullptr;
-      injected = faults::alloc_failed, faults::fail_allocation(0);
-      const int32_t code = tokenfile::token_error;
-      EXPECT_TRUE(ok || code == tokenfile::ERR_NO_MEMORY || (!s && code == tokenfile::ERR_BAD_VALUE)) << n;
+// The library as a consumer uses it: each stored form opened in memory, its
+// tokens read and written back in each encoding and compression, the file
+// handed over. A failed allocation makes the whole of it fail, with nothing
+// leaked, never other bytes.
+TEST(Injection, EveryAllocationOfTheLibrary) {
+  const auto all =
+      inputs(u"io_dev ( KEYB 0 sguid ( 02 01 ) io_map ( A a ) ) comment ( note )", Reads::EveryForm);
+  ASSERT_NE(tokenfile::acquire_token_dictionary(), 0);  // the text writer's names
+  for (const auto& form : all) {
+    for (const auto& [encoding, compression] : {std::pair{tokenfile::STREAM_BINARY, u'@'},
+                                                {tokenfile::STREAM_TEXT, u'B'},
+                                                {tokenfile::STREAM_TEXT | tokenfile::STREAM_UTF8, u'@'},
+                                                {tokenfile::STREAM_BINARY, u'F'}}) {
+      Bytes reference;
+      for (uint64_t n = 0, injected = 1; (injected || n == 1) && !HasFailure(); ++n) {
+        Bytes file = form.bytes, made;
+        const int64_t live = faults::alloc_live;
+        faults::fail_allocation(n);
+        tokenfile::token_error = 0;
+        auto in = tokenfile::token_stream_open_memory(std::move(file), tokenfile::STREAM_READ, 0, 0);
+        auto out = tokenfile::token_stream_open(nullptr, tokenfile::STREAM_WRITE | encoding, u'i', u'0',
+                                                compression);
+        const bool copied = in && out && testsupport::copy_source(*in, *out);
+        const int32_t copy_error = tokenfile::token_error;
+        const bool ok = out && tokenfile::token_stream_close_to_bytes(std::move(out), made) && copied;
+        in.reset();
+        injected = faults::alloc_failed, faults::fail_allocation(0);
+        // The file read is freed, the file made is held.
+        const int64_t leaked = faults::alloc_live - live + 1 - (made.capacity() != 0);
+        SCOPED_TRACE(form.name + " " + std::to_string(encoding) + char(compression) + " at " +
+                     std::to_string(n));
+        if (n == 0) reference = made;
+        EXPECT_FALSE(reference.empty());
+        EXPECT_EQ(leaked, 0);
+        // Handing over the file tells no cause (token_error) when it fails.
+        EXPECT_TRUE(ok ? made == reference
+                       : copied || copy_error == tokenfile::ERR_NO_MEMORY ||
+                             copy_error == tokenfile::ERR_BAD_VALUE)
+            << copy_error;
+      }
     }
   }
+  tokenfile::release_token_dictionary();
 }
 
 }  // namespace
