@@ -56,7 +56,7 @@ class Decoder {
     uint32_t code = 0, number = 0;
     token_error = 0;
     if (!source_.read_uint(code) || !source_.read_uint(number))
-      return fail("an io_dev lacks its code or number");
+      return fail("an io_dev lacks its code or number (a source map names its device: it needs no decoding)");
     const char16_t* device_name = first_name(device_names.data(), code);
     if (device_name == nullptr) return fail("device code " + std::to_string(code) + " is none of 0 to 3");
     if (!write(target_.write_token_open(TOKEN_IO_DEV, nullptr) && target_.write_wstring(device_name) &&

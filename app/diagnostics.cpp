@@ -15,7 +15,7 @@ struct CauseEntry {
 
 // Every cause the program reports, in the order of the enumeration.
 constexpr std::array cause_table{
-    CauseEntry{Cause::NameNotUtf8, "the file name is not valid UTF-8, or too long"},
+    CauseEntry{Cause::NameNotUtf8, "the file name is not valid UTF-8"},
     CauseEntry{Cause::NameNotAscii, "file names with a character of code 127 or above cannot be opened"},
     CauseEntry{Cause::NameTooLong, "the file name is longer than 511 characters"},
     CauseEntry{Cause::PathTooLong,

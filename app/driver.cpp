@@ -71,7 +71,8 @@ void print_with_name(Console& console, std::string_view head, std::string_view n
 bool name_cause(const char* name, const char16_t* wide, Cause& cause) noexcept {
   if (wide[0] == 0) {
     if (name[0] == 0) return false;
-    cause = Cause::NameNotUtf8;
+    // More bytes than 511 characters of four bytes each: too long, valid or not.
+    cause = std::strlen(name) > 4 * MAX_OPENABLE_NAME ? Cause::NameTooLong : Cause::NameNotUtf8;
     return true;
   }
   size_t length = 0;
@@ -355,10 +356,6 @@ std::string derive_source_name(std::string_view run_time) {
 
 // --decode FILE [OUT]: a run-time map written back in its source form.
 int run_decode(const Options& options, Console& console) {
-  if (options.files.size() > 2) {
-    console.print(Channel::Out, usage_text);
-    return STATUS_FAILURE;
-  }
   const std::string& source_name = options.files[0];
   const bool derived = options.files.size() < 2 || options.files[1].empty();
   const std::string target_name = derived ? derive_source_name(source_name) : options.files[1];
@@ -384,10 +381,6 @@ int run_decode(const Options& options, Console& console) {
 
 // --print [--decode] FILE: the file as text on standard output.
 int run_print(const Options& options, Console& console) {
-  if (options.files.size() != 1) {
-    console.print(Channel::Out, usage_text);
-    return STATUS_FAILURE;
-  }
   const std::string& name = options.files[0];
   Reporter reporter(console, name, options.diagnostics);
   std::unique_ptr<TokenStream> source = open_source(name.c_str(), console, false);

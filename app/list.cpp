@@ -67,8 +67,9 @@ bool print_list(std::string_view what, Console& console) {
   std::vector<std::u16string_view> names = {u"devices", u"modifiers", u"tokens"};
   for (const NameValue* e = device_names.data(); e->name != nullptr; ++e) names.emplace_back(e->name);
   const std::string hint = did_you_mean(suggestions(wide, names));
-  console.print(Channel::Err, "mapbake: nothing to list as '" + std::string(what) + "'" +
-                                  (hint.empty() ? "" : "; " + hint) + "\n");
+  console.print(Channel::Err,
+                "mapbake: nothing to list as '" + std::string(what) + "'" + "; " +
+                    (hint.empty() ? "expected devices, modifiers, tokens or a device name" : hint) + "\n");
   return false;
 }
 

@@ -22,6 +22,17 @@ bool option_value(std::string_view argument, std::string_view name, std::string_
   return true;
 }
 
+// The value an option wants after its "=", when `argument` is that option
+// without one.
+const char* value_form(std::string_view argument) {
+  for (const auto& [name, form] : {std::pair{"--compress", "B or F"},
+                                   {"--error-limit", "N (a number from 0 to 2147483647)"},
+                                   {"--color", "always, auto or never"},
+                                   {"--no-warn", "NAME (a warning's name, or all)"}})
+    if (argument == name) return form;
+  return nullptr;
+}
+
 }  // namespace
 
 bool parse_options(int argc, const char* const* argv, Console& console, Options& options) {
@@ -93,6 +104,9 @@ bool parse_options(int argc, const char* const* argv, Console& console, Options&
         say(console, "unknown warning in '" + std::string(argument) + "'");
         usage = true;
       }
+    } else if (const char* form = value_form(argument)) {
+      say(console, "'" + std::string(argument) + "' takes a value: " + std::string(argument) + "=" + form);
+      usage = true;
     } else {
       say(console, "unknown option '" + std::string(argument) + "'");
       usage = true;
@@ -132,8 +146,20 @@ bool parse_options(int argc, const char* const* argv, Console& console, Options&
     say(console, "'--strict' applies only with '--check'");
     usage = true;
   }
-  if (options.help || options.version || options.list) return !usage && options.files.empty();
-  return !usage && !options.files.empty();
+  // The names each mode takes; the conversion's are the usage lines' alone.
+  const size_t names = options.files.size();
+  const char* takes = nullptr;
+  if ((options.help || options.version) && names != 0) takes = "no file name";
+  if (options.list && names != 0) takes = "one thing to list at most";
+  if (options.check && names == 0) takes = "one file name or more";
+  if (options.print && names != 1) takes = "one file name";
+  if (options.decode && !options.print && (names == 0 || names > 2))
+    takes = "a file name and an output name at most";
+  if (takes != nullptr && !usage && mode != nullptr) {
+    say(console, "'" + std::string(mode) + "' takes " + takes);
+    usage = true;
+  }
+  return !usage && (mode != nullptr || names != 0);
 }
 
 }  // namespace mapbake
