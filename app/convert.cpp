@@ -495,7 +495,8 @@ class Converter {
       warn(Warning::UnknownToken, span, Cause::UnknownToken, {printable(name)});
       std::vector<std::u16string_view> names;
       for (uint32_t i = 1; i <= tokenfile::TOKEN_NAME_COUNT; ++i)
-        if (const char16_t* known = tokenfile::token_name_from_id(i)) names.emplace_back(known);  // none unacquired
+        if (const char16_t* known = tokenfile::token_name_from_id(i))
+          names.emplace_back(known);  // none unacquired
       if (!reporter_.options().silenced_warning(Warning::UnknownToken)) suggest(at, name, names);
     } else if (top_level && (id == TOKEN_IO_MAP || id == TOKEN_SGUID)) {
       warn(Warning::MisplacedToken, span, Cause::MisplacedToken,

@@ -61,7 +61,11 @@ bool print_lines(const TokenStream& text, Console& console, Reporter& reporter) 
   const uint32_t lines = text.source_line_count();
   if (lines == 0) return reporter.error({}, Cause::OutOfMemory), false;  // a body has a line at least
   for (uint32_t n = 1; n <= lines; ++n) {
-    append_text_utf8(out, text.source_line(n), lone);
+    tokenfile::token_error = 0;
+    const std::u16string line = text.source_line(n);
+    if (line.empty() && tokenfile::token_error == tokenfile::ERR_NO_MEMORY)
+      return reporter.error({}, Cause::OutOfMemory), false;
+    append_text_utf8(out, line, lone);
     if (n < lines) out.push_back('\n');
   }
   if (!out.empty() && out.back() != '\n') out.push_back('\n');

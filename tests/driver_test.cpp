@@ -19,8 +19,8 @@
 #include "support/stream_script.h"
 #include "support/temp_dir.h"
 #include "tokenfile/container.h"
-#include "tokenfile/file_container.h"
 #include "tokenfile/dictionary.h"
+#include "tokenfile/file_container.h"
 
 namespace fs = std::filesystem;
 using namespace mapbake;
@@ -275,7 +275,9 @@ TEST(DriverStreams, LargeTargetsAreWrittenAsTheyAreMade) {
       testsupport::Capture console;
       EXPECT_EQ(testsupport::run_mapbake(args, console), 0) << console.err;
       const Bytes made = testsupport::read_file(dir.file("big.iom"));
-      if (compression == '@') EXPECT_GT(made.size(), 40u * tokenfile::container_stream_chunk);
+      if (compression == '@') {
+        EXPECT_GT(made.size(), 40u * tokenfile::container_stream_chunk);
+      }
       EXPECT_TRUE(made == testsupport::bake(source, encoding, compression)) << made.size() << compression;
     }
   }

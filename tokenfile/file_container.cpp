@@ -11,6 +11,7 @@
 
 #include "tokenfile/byte_order.h"
 #include "tokenfile/huffman.h"
+#include "tokenfile/token_error.h"
 
 namespace tokenfile {
 namespace {
@@ -77,7 +78,8 @@ bool expand_huffman(FileContainer& c, const uint8_t* packed, uint32_t packed_siz
 }
 
 // Compresses the body if the header asks for it, filling in the size field.
-// An empty body is saved uncompressed: there is nothing to compress.
+// An empty body is saved uncompressed: there is nothing to compress. Out of
+// memory, token_error says so.
 bool compress_body(FileContainer& c) {
   const char compression = c.compression();
   if (compression != COMPRESSION_HUFFMAN && compression != COMPRESSION_ZLIB) return true;
@@ -91,14 +93,16 @@ bool compress_body(FileContainer& c) {
   if (compression == COMPRESSION_HUFFMAN) {
     if (c.body_size > kMaxBody - HUFFMAN_TABLE_SIZE) return false;
     std::vector<uint8_t> words;
-    if (!huffman_compress(c.body(), c.body_size, words)) return false;
+    if (!huffman_compress(c.body(), c.body_size, words)) return token_error = ERR_NO_MEMORY, false;
     packed = ByteBuffer(std::move(words));
     size_field = c.body_size + HUFFMAN_TABLE_SIZE;
   } else {
     // compressBound leaves room for incompressible bodies too.
     uLongf room = compressBound(c.body_size);
-    if (!packed.resize(room)) return false;
-    if (compress(packed.data(), &room, c.body(), c.body_size) != Z_OK) return false;
+    if (!packed.resize(room)) return token_error = ERR_NO_MEMORY, false;
+    const int result = compress(packed.data(), &room, c.body(), c.body_size);
+    if (result == Z_MEM_ERROR) token_error = ERR_NO_MEMORY;
+    if (result != Z_OK) return false;
     if (!packed.resize(room)) return false;  // shrinking never fails
     size_field = c.body_size;
   }
@@ -354,7 +358,7 @@ int32_t container_close_to_bytes(std::unique_ptr<FileContainer> container,
     out.insert(out.end(), header, header + header_size);
     out.insert(out.end(), container->body(), container->body() + container->body_size);
   } catch (const std::bad_alloc&) {
-    return 0;
+    return token_error = ERR_NO_MEMORY, 0;
   }
   return 1;
 }

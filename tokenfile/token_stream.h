@@ -176,8 +176,9 @@ class TokenStream {
   // the caller's capacity.
   [[nodiscard]] virtual uint32_t last_string_length() const noexcept { return 0; }
   // Text: source line `number` without its line end (empty past the last
-  // line, or when memory runs out); line 1 is the 16 characters of the
-  // stream header line, its CR LF left out. Binary: empty.
+  // line, or when memory runs out, which also sets token_error to
+  // ERR_NO_MEMORY); line 1 is the 16 characters of the stream header line,
+  // its CR LF left out. Binary: empty.
   [[nodiscard]] virtual std::u16string source_line(uint32_t /*number*/) const noexcept { return {}; }
   // Text: the number of source lines (the header line counts); binary: 0.
   [[nodiscard]] virtual uint32_t source_line_count() const noexcept { return 0; }

@@ -770,7 +770,8 @@ std::u16string TextTokenStream::source_line(uint32_t number) const noexcept {
     // Index line by line until the line is found or the body ends.
     while (line_starts_.size() < number && indexed_to_ < (c.body_size & ~1u) && !index_failed_)
       index_lines_to(std::min<uint64_t>(static_cast<uint64_t>(indexed_to_) + 4096, c.body_size & ~1u));
-    if (index_failed_ || line_starts_.size() < number) return {};
+    if (index_failed_) return token_error = ERR_NO_MEMORY, std::u16string{};
+    if (line_starts_.size() < number) return {};
     for (uint32_t at = line_starts_[number - 1]; at + 1 < c.body_size; at += 2) {
       const char16_t u = unit_at(c.body(), at);
       if (u == u'\n') break;
@@ -778,6 +779,7 @@ std::u16string TextTokenStream::source_line(uint32_t number) const noexcept {
     }
     return text;
   } catch (const std::bad_alloc&) {
+    token_error = ERR_NO_MEMORY;
     return {};
   }
 }
