@@ -74,17 +74,23 @@ std::string excerpt_lines(const Excerpt& excerpt, bool color) {
     column = first + 1;  // units and characters may differ past a surrogate pair; close enough here
     if (first > 0) text = "...", marks = "   ";
   }
+  text.reserve(text.size() + (last - first) + 8);
+  marks.reserve(marks.size() + (last - first) + 8);
   for (size_t i = first; i < last; ++i, ++column) {
+    const bool marked =
+        column >= excerpt.column && column < excerpt.column + std::max<uint32_t>(excerpt.length, 1);
+    const char mark = !marked ? ' ' : column == excerpt.column ? '^' : '~';
+    if (line[i] >= 0x20 && line[i] < 0x7F) {  // the usual character: shown as it is, one column
+      text.push_back(static_cast<char>(line[i]));
+      marks.push_back(mark);
+      continue;
+    }
     bool pair = false;
     const std::string s = shown(line[i], i + 1 < line.size() ? line[i + 1] : 0, pair);
     i += pair;
     text += s;
-    const size_t width = width_of(s);
-    const bool marked =
-        column >= excerpt.column && column < excerpt.column + std::max<uint32_t>(excerpt.length, 1);
-    const char mark = !marked ? ' ' : column == excerpt.column ? '^' : '~';
     marks.append(1, mark);
-    marks.append(width - 1, marked ? '~' : ' ');
+    marks.append(width_of(s) - 1, marked ? '~' : ' ');
   }
   if (last < line.size()) text += "...";
   if (excerpt.column >= column && last == line.size()) {

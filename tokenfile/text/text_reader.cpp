@@ -1,5 +1,6 @@
 // The reading half of the text encoding: the lexer and read operations.
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <new>
 
@@ -667,9 +668,15 @@ void TextTokenStream::index_lines_to(uint32_t offset) const noexcept {
       // Most runs of eight units hold no line end: one comparison each.
       for (; at + 2 * kTextLanes <= end; at += 2 * kTextLanes) {
         const TextLanes ends = load_text_units(c.body() + at) == splat_units(u'\n');
-        if (!any_lane(ends)) continue;
-        for (uint32_t k = 0; k < kTextLanes; ++k)
-          if (unit_at(c.body(), at + 2 * k) == u'\n') line_starts_.push_back(at + 2 * k + 2);
+        uint64_t lanes[2];  // sixteen bits a lane, all set where a line ends
+        std::memcpy(lanes, &ends, sizeof lanes);
+        for (uint32_t half = 0; half < 2; ++half) {
+          for (uint64_t m = lanes[half]; m != 0;) {
+            const uint32_t lane = static_cast<uint32_t>(std::countr_zero(m)) / 16;
+            line_starts_.push_back(at + 2 * (4 * half + lane) + 2);
+            m &= ~(uint64_t{0xFFFF} << (16 * lane));
+          }
+        }
       }
     }
     for (; at + 1 < end; at += 2)
