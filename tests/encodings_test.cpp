@@ -111,17 +111,6 @@ TEST(BinaryReader, ReadsWhatTheLayoutHolds) {
   EXPECT_EQ(read_script(token_file('b', from_hex(kExample), true), "Ouosccn"), "99 1 100 [AB] c c @44");
 }
 
-// A stream header line whose last two characters are not CR LF: line 1
-// shows it without the CR (or LF) it holds, as no other line holds one, so
-// that --print writes it as one line.
-TEST_F(TextReader, HeaderLineShowsNoLineEndCharacter) {
-  Bytes f = narrow_file_header();
-  put_wide(f, u"VUXA0i0t______\r\u250A\r\nt ( )");
-  auto s = token_stream_open_memory(f, STREAM_READ, 0, 0);
-  ASSERT_TRUE(s);
-  EXPECT_EQ(s->source_line(1), u"VUXA0i0t______\u250A");
-}
-
 // The most a binary body makes a reader deliver per byte: a token of 11
 // bytes whose string runs 255 characters past its end. Each such child is
 // read once, its close goes back to its end, and the next child follows.

@@ -767,14 +767,11 @@ std::u16string TextTokenStream::source_line(uint32_t number) const noexcept {
   try {
     std::u16string text;
     if (number == 1 && header_line_) {
-      // The 16 characters of the stream header line, without a CR or LF:
-      // its CR LF left out, and any other CR or LF in it too, as no other
-      // line holds one (its last two characters need not be CR LF).
+      // The 16 characters of the stream header line; its CR LF left out.
       const uint32_t width = body_start() / 16;
-      for (uint32_t at = 0; at + width <= std::min<uint32_t>(c.body_size, 16 * width); at += width) {
-        const char16_t u = width == 2 ? unit_at(c.body(), at) : c.body()[at];
-        if (u != u'\r' && u != u'\n') text.push_back(u);
-      }
+      for (uint32_t at = 0; at + width <= std::min<uint32_t>(c.body_size, 16 * width); at += width)
+        text.push_back(width == 2 ? unit_at(c.body(), at) : c.body()[at]);
+      if (text.size() == 16 && text[14] == u'\r' && text[15] == u'\n') text.resize(14);
       return text;
     }
     // Index line by line until the line is found or the body ends.
