@@ -62,9 +62,13 @@ bool print_lines(const TokenStream& text, Console& console, Reporter& reporter) 
   if (lines == 0) return reporter.error({}, Cause::OutOfMemory), false;  // a body has a line at least
   for (uint32_t n = 1; n <= lines; ++n) {
     tokenfile::token_error = 0;
-    const std::u16string line = text.source_line(n);
+    std::u16string line = text.source_line(n);
     if (line.empty() && tokenfile::token_error == tokenfile::ERR_NO_MEMORY)
       return reporter.error({}, Cause::OutOfMemory), false;
+    // Line 1 is the header line's 16 characters as they stand, which may
+    // hold a lone CR where its CR LF belongs; the output ends lines with LF
+    // alone, as the reader drops a lone CR on every other line.
+    if (n == 1) std::erase(line, u'\r');
     append_text_utf8(out, line, lone);
     if (n < lines) out.push_back('\n');
   }
