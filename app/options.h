@@ -1,4 +1,4 @@
-// The command line: the specified form `mapbake [-edit] [-text] <file>
+// The command line: the fixed form `mapbake [-edit] [-text] <file>
 // [out_file]` and the options that begin with "--".
 #pragma once
 
