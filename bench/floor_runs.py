@@ -50,6 +50,7 @@ for size in sizes.split():
         ("text-to-text", text, ["-text", text, target]),
         ("decode", runtime, ["--decode", runtime, target]),
         ("compress-F", text, ["--compress=F", text, target]),
+        ("compress-B", text, ["--compress=B", text, target]),
         ("check", text, ["--check", text]),
     ]
     for name, source, args in cases:

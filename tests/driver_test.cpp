@@ -285,6 +285,33 @@ TEST(DriverStreams, LargeTargetsAreWrittenAsTheyAreMade) {
   tokenfile::release_token_dictionary();
 }
 
+// A mapped source hands back the pages it has read (a UTF-8 one, decoded
+// into memory of its own, keeps them); a message that quotes an early line
+// reads it again, the same as when nothing is handed back.
+TEST(DriverStreams, PagesHandedBackAreReadAgainForMessages) {
+  testsupport::TempDir dir;
+  std::string map = "io_dev ( KEYB 0\r\n  io_map ( A x )\r\n";
+  for (int i = 0; i < 6000; ++i) map += "  comment ( \"" + std::string(40, 'c') + "\" )\r\n";
+  map += "  io_map ( A y )\r\n)\r\n";
+  testsupport::write_file(dir.file("big.txt"), testsupport::text_source(std::u16string(map.begin(), map.end())));
+  testsupport::write_file(dir.file("big.map"), Bytes(map.begin(), map.end()));
+  for (const char* source : {"big.txt", "big.map"}) {
+    std::string err[2];
+    Bytes made[2];
+    for (const uint32_t step : {4096u, 0xFFFFFFFFu}) {
+      const uint32_t kept = std::exchange(tokenfile::container_release_step, step);
+      testsupport::Capture console;
+      EXPECT_EQ(testsupport::run_mapbake({dir.file(source), dir.file("big.iom")}, console), 0);
+      err[step == 4096u] = console.err;
+      made[step == 4096u] = testsupport::read_file(dir.file("big.iom"));
+      tokenfile::container_release_step = kept;
+    }
+    EXPECT_NE(err[1].find("|   io_map ( A x )"), std::string::npos) << err[1];
+    EXPECT_EQ(err[0], err[1]);
+    EXPECT_TRUE(made[0] == made[1] && !made[0].empty());
+  }
+}
+
 TEST(DriverNames, TargetNamesAndTheTextOption) {
   for (const testsupport::Case& c : testsupport::cases("driver.cases", "TargetNames"))
     EXPECT_EQ(derive_target_name(c.narrow(0)), c.narrow(1)) << c.where;

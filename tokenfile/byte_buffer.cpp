@@ -117,6 +117,19 @@ void ByteBuffer::release() noexcept {
 
 void ByteBuffer::clear() noexcept { release(); }
 
+void ByteBuffer::release_pages(size_t from, size_t to) noexcept {
+#if defined(__linux__)
+  if (kind_ != Kind::FileMapped || to > size_) return;
+  const size_t page = 4096;
+  const uintptr_t start = (reinterpret_cast<uintptr_t>(data_) + from + page - 1) / page * page;
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(data_) + to) / page * page;
+  if (end > start) ::madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
+#else
+  (void)from;
+  (void)to;
+#endif
+}
+
 ByteBuffer ByteBuffer::map_file(int fd, size_t size) noexcept {
   ByteBuffer b;
 #if defined(__linux__)

@@ -33,6 +33,12 @@ class ByteBuffer {
   uint8_t* data() noexcept { return data_; }
   const uint8_t* data() const noexcept { return data_; }
   size_t size() const noexcept { return size_; }
+  // True for a buffer made by map_file.
+  bool file_mapped() const noexcept { return kind_ == Kind::FileMapped; }
+  // Hands the pages wholly inside [from, to) of a file-mapped buffer back to
+  // the system: they stay the file's, in the page cache, and a later read
+  // maps them again (no data is lost, as the mapping is never written).
+  void release_pages(size_t from, size_t to) noexcept;
 
   // Makes the size `n`. The first min(n, size()) bytes are kept; bytes past
   // the old size are indeterminate until written. Capacity grows

@@ -220,6 +220,7 @@ std::unique_ptr<FileContainer> container_open(std::FILE* file, int32_t mode, cha
   why = LoadProblem::None;
   auto c = load_file(std::move(bytes), why);
   if (c) c->file = file;
+  if (c && c->storage.file_mapped()) c->release_at = 0;  // a plain body read from the file's own pages
   return c;
 }
 
@@ -309,6 +310,17 @@ bool container_flush(FileContainer& c, bool last) noexcept {
       keep_stream_error(c);
   }
   return c.stream_error == 0;
+}
+
+void container_release_behind(FileContainer& c) noexcept {
+  // A step behind the position stays mapped: what a message quotes of the
+  // lines just read costs no fault.
+  const uint32_t kStep = container_release_step;
+  c.release_at = c.body_pos > CONTAINER_KEEP_NONE - kStep ? CONTAINER_KEEP_NONE : c.body_pos + kStep;
+  if (!c.storage.file_mapped() || c.body_pos < kStep) return;
+  const uint32_t upto = c.body_pos - kStep;
+  if (upto > c.released) c.storage.release_pages(c.body_base + c.released, c.body_base + upto);
+  c.released = std::max(c.released, upto);
 }
 
 void container_patch_u32(FileContainer& c, uint32_t at, uint32_t value) noexcept {

@@ -87,6 +87,11 @@ struct FileContainer {
   // How much it holds before it tries to write out: grows while the open
   // token keeps most of it back, so that the tries cost linear time.
   uint32_t hold = container_stream_chunk;
+  // Reading a mapped file: once the position passes `release_at`, the pages
+  // before `released` (a few MiB behind the position) are handed back, so
+  // that the process never holds the whole source.
+  uint32_t release_at = CONTAINER_KEEP_NONE;
+  uint32_t released = 0;
   // A write to the file failed (its errno kept): the rest is dropped and
   // closing fails, as closing a buffered file reports an earlier failure.
   int stream_error = 0;
@@ -164,6 +169,17 @@ inline uint32_t container_write(FileContainer& c, const void* source, uint32_t c
 // in the file when a streaming container has written that part already (a
 // failed write kept in stream_error).
 void container_patch_u32(FileContainer& c, uint32_t at, uint32_t value) noexcept;
+
+// How far behind the position a mapped body stays mapped (tests make it
+// small).
+inline uint32_t container_release_step = uint32_t{4} << 20;
+
+// Hands back the pages of a mapped body well behind body_pos (see
+// release_at); readers call container_note_position as they move on.
+void container_release_behind(FileContainer& c) noexcept;
+inline void container_note_position(FileContainer& c) noexcept {
+  if (c.body_pos >= c.release_at) container_release_behind(c);
+}
 
 // Moves body_pos to offset from ORIGIN_START, ORIGIN_END or ORIGIN_CURRENT
 // (a negative offset given as its two's complement). Returns the new

@@ -35,6 +35,7 @@ void BinaryTokenStream::advance(uint32_t n) noexcept {
   if (n == 0) return;
   position += n;
   container->body_pos = position + delta_;
+  container_note_position(*container);
 }
 
 bool BinaryTokenStream::move_to(uint32_t target) noexcept {

@@ -24,7 +24,10 @@ class BodyCursor {
  public:
   explicit BodyCursor(FileContainer& c) noexcept
       : container_(c), data_(c.body()), pos_(c.body_pos), end_(c.body_size) {}
-  ~BodyCursor() { container_.body_pos = pos_; }
+  ~BodyCursor() {
+    container_.body_pos = pos_;
+    container_note_position(container_);
+  }
   BodyCursor(const BodyCursor&) = delete;
   BodyCursor& operator=(const BodyCursor&) = delete;
 
