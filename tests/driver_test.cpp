@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -255,6 +256,27 @@ TEST(DriverSignals, ASourceCutShortWhileReadIsReported) {
   EXPECT_EQ(dir.entries(), (std::vector<std::string>{"big.txt", "err", "out"}));
 }
 
+// A program ended by SIGTERM while it writes leaves no temporary file, and
+// ends as the signal ends it.
+TEST(DriverSignals, AnEndingSignalLeavesNoPartialFile) {
+  testsupport::TempDir dir;
+  const std::string target = dir.file("out.iom");
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    mapbake::guard_source("in.txt", false);
+    auto out = tokenfile::token_stream_open_path(std::u16string(target.begin(), target.end()).c_str(),
+                                                 tokenfile::STREAM_BINARY, u'i', u'0', u'@');
+    if (!out || dir.entries().size() != 1) ::_exit(2);  // the temporary file is there
+    ::raise(SIGTERM);
+    ::_exit(3);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+  EXPECT_TRUE(dir.entries().empty());
+}
+
 // A target larger than what mapbake holds before writing it out (made
 // small here), in one token whose length is filled in after its head went
 // to the file (or, compressed, is held until it closes): the same bytes as
@@ -293,7 +315,8 @@ TEST(DriverStreams, PagesHandedBackAreReadAgainForMessages) {
   std::string map = "io_dev ( KEYB 0\r\n  io_map ( A x )\r\n";
   for (int i = 0; i < 6000; ++i) map += "  comment ( \"" + std::string(40, 'c') + "\" )\r\n";
   map += "  io_map ( A y )\r\n)\r\n";
-  testsupport::write_file(dir.file("big.txt"), testsupport::text_source(std::u16string(map.begin(), map.end())));
+  testsupport::write_file(dir.file("big.txt"),
+                          testsupport::text_source(std::u16string(map.begin(), map.end())));
   testsupport::write_file(dir.file("big.map"), Bytes(map.begin(), map.end()));
   for (const char* source : {"big.txt", "big.map"}) {
     std::string err[2];
