@@ -153,6 +153,18 @@ struct TextSink {
 size_t walk(TokenStream& s, std::vector<Step>& steps, TokenStream* binary, TextSink* text, size_t bound) {
   const bool binary_source = (token_stream_flags(s) & STREAM_BINARY) != 0;
   size_t depth = 0, calls = 0, units = 0, opened = 0;
+  // A close, recorded and made in the writers.
+  auto close_in_writers = [&] {
+    steps.push_back(step_of(Step::Close));
+    if (binary) API_CHECK(binary->write_token_close() != 0);
+    if (text != nullptr && !text->broken) {
+      if (text->skipping != 0) {
+        --text->skipping;
+      } else if (!text->w->write_token_close()) {
+        text->failed();
+      }
+    }
+  };
   unsigned turn = 0;
   std::vector<char16_t> word(LABEL_TEXT_CAPACITY);
   auto text_ok = [&] { return text != nullptr && !text->broken && text->skipping == 0; };
@@ -244,28 +256,12 @@ size_t walk(TokenStream& s, std::vector<Step>& steps, TokenStream* binary, TextS
     // A binary token whose end lies past the body is left all the same.
     if (!closed && !binary_source) break;
     --depth;
-    steps.push_back(step_of(Step::Close));
-    if (binary) API_CHECK(binary->write_token_close() != 0);
-    if (text != nullptr && !text->broken) {
-      if (text->skipping != 0) {
-        --text->skipping;
-      } else if (!text->w->write_token_close()) {
-        text->failed();
-      }
-    }
+    close_in_writers();
   }
   // What is still open is closed in the writers, so that they hold whole
   // tokens.
   for (; depth != 0; --depth) {
-    steps.push_back(step_of(Step::Close));
-    if (binary) API_CHECK(binary->write_token_close() != 0);
-    if (text != nullptr && !text->broken) {
-      if (text->skipping != 0) {
-        --text->skipping;
-      } else if (!text->w->write_token_close()) {
-        text->failed();
-      }
-    }
+    close_in_writers();
   }
   return calls + units;
 }
