@@ -12,6 +12,7 @@
 
 #include "support/cases.h"
 #include "support/stream_script.h"
+#include "tokenfile/wide_length.h"
 
 using namespace tokenfile;
 using namespace testsupport;
@@ -32,8 +33,9 @@ void check_rows(std::string_view group) {
 }
 
 TEST_F(TextReader, LexemesValuesTokensLinesAndBlocks) {
-  for (const char* group : {"SplitsTheBodyIntoLexemes", "EndsOfTheData", "ReadsNumbers", "ReadsStringsBytesAndNames",
-                            "OpensClosesAndCountsLines", "CopiesBlocks", "Places"})
+  for (const char* group :
+       {"SplitsTheBodyIntoLexemes", "EndsOfTheData", "ReadsNumbers", "ReadsStringsBytesAndNames",
+        "OpensClosesAndCountsLines", "CopiesBlocks", "Places"})
     check_rows(group);
 }
 
@@ -52,7 +54,8 @@ TEST_F(TextWriter, LaysOutTokensAndValues) {
 
 TEST_F(TextWriter, WritesStringsBareOrQuotedInPieces) {
   for (const Case& c : cases("text_writer.cases", "Strings"))
-    EXPECT_EQ(show(text_written(u"o1|w" + c.wide(0) + u"|c")), show(u"\r\ncomment (" + c.wide(1) + u" )")) << c.where;
+    EXPECT_EQ(show(text_written(u"o1|w" + c.wide(0) + u"|c")), show(u"\r\ncomment (" + c.wide(1) + u" )"))
+        << c.where;
 }
 
 // The quoted pieces of a body, as they stand between their quotes.
@@ -74,7 +77,8 @@ TEST_F(TextWriter, CutsLongStringsWithinTheBudget) {
       sizes += (sizes.empty() ? "" : " ") + std::to_string(n);
     EXPECT_EQ(sizes, c.narrow(2)) << c.where;
   }
-  const std::u16string body = text_written(u"o1|w" + repeat(u"z", 65537) + u"|w" + repeat(u"z", 65536) + u"|c");
+  const std::u16string body =
+      text_written(u"o1|w" + repeat(u"z", 65537) + u"|w" + repeat(u"z", 65536) + u"|c");
   EXPECT_EQ(piece_sizes(body).size(), 87u);
   EXPECT_EQ(body.substr(body.size() - 9), u"\" )!BAD@1");
 }
@@ -92,8 +96,8 @@ TEST_F(TextWriter, NumbersIgnoreTheLocale) {
   for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "de_DE", "fr_FR.UTF-8", "C.UTF-8"})
     if (std::setlocale(LC_ALL, name)) break;
   const std::u16string body = text_written(u"o1|f1.5|f-1234.5|f1e+20|u1234567|i-7654321|c");
-  std::string read = read_script(text_file(body), "Offfuiff") + " " +
-                     read_script(text_file(u"t ( 2.5 1,5 )"), "Off");
+  std::string read =
+      read_script(text_file(body), "Offfuiff") + " " + read_script(text_file(u"t ( 2.5 1,5 )"), "Off");
   std::setlocale(LC_ALL, old_c.c_str());
   std::locale::global(old);
   EXPECT_EQ(show(body), "\\r\\ncomment ( 1.5 -1234.5 1e+20 1234567 -7654321 )");
@@ -143,7 +147,28 @@ TEST(BinaryReader, StringsPastTheirTokensAreReadOncePerToken) {
 }
 
 TEST(BinaryWriter, LaysDownEachValue) {
-  for (const Case& c : cases("binary_stream.cases", "Writes")) EXPECT_EQ(binary_written(c.wide(0)), c.narrow(1)) << c.where;
+  for (const Case& c : cases("binary_stream.cases", "Writes"))
+    EXPECT_EQ(binary_written(c.wide(0)), c.narrow(1)) << c.where;
+}
+
+// The writers' length count reads whole aligned blocks: at every alignment
+// and length it counts exactly up to the limit and says "more" past it.
+TEST(BinaryWriter, CountsTextLengthsAtEveryAlignment) {
+  alignas(16) char16_t text[64];
+  for (size_t start = 0; start < 8; ++start) {
+    for (size_t length = 0; length + start < 63; ++length) {
+      std::fill(std::begin(text), std::end(text), u'a');
+      text[start + length] = 0;
+      for (size_t limit : {0, 1, 7, 8, 9, 17, 40}) {
+        const size_t n = wide_length_up_to(text + start, limit);
+        if (length <= limit) {
+          EXPECT_EQ(n, length) << start << " " << length << " " << limit;
+        } else {
+          EXPECT_GT(n, limit) << start << " " << length << " " << limit;
+        }
+      }
+    }
+  }
 }
 
 }  // namespace

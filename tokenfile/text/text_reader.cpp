@@ -20,12 +20,15 @@ constexpr size_t kBlockLineCapacity = 1312;
 
 // Characters of the body from the container's position on, read straight
 // from memory; the position goes back to the container when the cursor ends.
+// Each line feed it takes starts a line of the index; everything it passes
+// is indexed, since nothing else moves the reading position.
 class BodyCursor {
  public:
-  explicit BodyCursor(FileContainer& c) noexcept
-      : container_(c), data_(c.body()), pos_(c.body_pos), end_(c.body_size) {}
+  BodyCursor(FileContainer& c, LineIndex& lines) noexcept
+      : container_(c), lines_(lines), data_(c.body()), pos_(c.body_pos), end_(c.body_size) {}
   ~BodyCursor() {
     container_.body_pos = pos_;
+    if (pos_ > lines_.indexed_to) lines_.indexed_to = pos_;
     container_note_position(container_);
   }
   BodyCursor(const BodyCursor&) = delete;
@@ -38,15 +41,17 @@ class BodyCursor {
     if (end_ - pos_ < 2) return false;
     c = static_cast<char16_t>(load_u16le(data_ + pos_));
     pos_ += 2;
-    if (c != u'\r') return true;
-    if (end_ - pos_ < 2) return false;
-    c = static_cast<char16_t>(load_u16le(data_ + pos_));
-    pos_ += 2;
+    if (c == u'\r') {
+      if (end_ - pos_ < 2) return false;
+      c = static_cast<char16_t>(load_u16le(data_ + pos_));
+      pos_ += 2;
+    }
+    if (c == u'\n') lines_.add(pos_);
     return true;
   }
 
   // The rest of the data, for the bulk copies below, which stop before a
-  // carriage return and so may bypass next().
+  // carriage return or a line feed and so may bypass next().
   const uint8_t* here() const noexcept { return data_ + pos_; }
   uint32_t pos() const noexcept { return pos_; }
   // Where the data ran out: nothing left, or an odd byte after the last unit.
@@ -56,6 +61,7 @@ class BodyCursor {
 
  private:
   FileContainer& container_;
+  LineIndex& lines_;
   const uint8_t* data_;
   uint32_t pos_;  // invariant: pos_ <= end_
   uint32_t end_;
@@ -69,7 +75,7 @@ class BodyCursor {
 // needs one, at `room` units, or at the end of the data; they return the
 // units copied. Each is equivalent to taking the run one character at a
 // time through BodyCursor::next, since no unit of the run is a carriage
-// return.
+// return or a line feed.
 
 using Units = TextUnits;
 using Lanes = TextLanes;
@@ -88,11 +94,15 @@ Lanes plain_word_lanes(Units u) noexcept {
 }
 
 // A unit inside a quoted string that needs no decision: not the quote, not
-// a backslash (which escapes what follows), not a carriage return.
-constexpr bool is_plain_quoted_unit(uint16_t u) noexcept { return u != u'"' && u != u'\\' && u != u'\r'; }
+// a backslash (which escapes what follows), not a carriage return, not a
+// line feed (which the line index takes).
+constexpr bool is_plain_quoted_unit(uint16_t u) noexcept {
+  return u != u'"' && u != u'\\' && u != u'\r' && u != u'\n';
+}
 
 Lanes plain_quoted_lanes(Units u) noexcept {
-  return (u != splat_units(u'"')) & (u != splat_units(u'\\')) & (u != splat_units(u'\r'));
+  return (u != splat_units(u'"')) & (u != splat_units(u'\\')) & (u != splat_units(u'\r')) &
+         (u != splat_units(u'\n'));
 }
 
 template <bool (*Plain)(uint16_t), Lanes (*PlainLanes)(Units)>
@@ -198,7 +208,8 @@ int32_t TextTokenStream::scan_lexeme(bool may_close) noexcept {
     return 1;
   }
 
-  BodyCursor in(*container);
+  if (lines_.starts.empty()) index_lines_to(0);
+  BodyCursor in(*container, lines_);
   char16_t c = 0;
   uint32_t begin = pushback_at_;
   if (pushback != 0) {
@@ -659,45 +670,39 @@ uint32_t TextTokenStream::body_start() const noexcept {
 void TextTokenStream::index_lines_to(uint32_t offset) const noexcept {
   const FileContainer& c = *container;
   try {
-    if (line_starts_.empty()) {
-      line_starts_.reserve(64);
-      line_starts_.push_back(0);
-      if (header_line_) line_starts_.push_back(body_start());
-      indexed_to_ = body_start();
+    if (lines_.starts.empty()) {
+      lines_.starts.reserve(64);
+      lines_.starts.push_back(0);
+      if (header_line_) lines_.starts.push_back(body_start());
+      lines_.indexed_to = body_start();
     }
     const uint32_t end = std::min(offset, c.body_size & ~1u);
-    uint32_t at = indexed_to_;
+    uint32_t at = lines_.indexed_to;
     if constexpr (kTextVectors) {
       // Most runs of eight units hold no line end: one comparison each.
       for (; at + 2 * kTextLanes <= end; at += 2 * kTextLanes) {
-        const TextLanes ends = load_text_units(c.body() + at) == splat_units(u'\n');
-        uint64_t lanes[2];  // sixteen bits a lane, all set where a line ends
-        std::memcpy(lanes, &ends, sizeof lanes);
-        for (uint32_t half = 0; half < 2; ++half) {
-          for (uint64_t m = lanes[half]; m != 0;) {
-            const uint32_t lane = static_cast<uint32_t>(std::countr_zero(m)) / 16;
-            line_starts_.push_back(at + 2 * (4 * half + lane) + 2);
-            m &= ~(uint64_t{0xFFFF} << (16 * lane));
-          }
-        }
+        // The low bit of each line end's pair is its byte offset in the run.
+        const uint32_t ends = lane_bits(load_text_units(c.body() + at) == splat_units(u'\n')) & 0x5555u;
+        for (uint32_t m = ends; m != 0; m &= m - 1)
+          lines_.starts.push_back(at + static_cast<uint32_t>(std::countr_zero(m)) + 2);
       }
     }
     for (; at + 1 < end; at += 2)
-      if (unit_at(c.body(), at) == u'\n') line_starts_.push_back(at + 2);
-    indexed_to_ = std::max(indexed_to_, end);
+      if (unit_at(c.body(), at) == u'\n') lines_.starts.push_back(at + 2);
+    lines_.indexed_to = std::max(lines_.indexed_to, end);
   } catch (const std::bad_alloc&) {
-    index_failed_ = true;
+    lines_.failed = true;
   }
 }
 
 SourcePlace TextTokenStream::place_of(uint32_t offset) const noexcept {
-  if (!container || index_failed_) return {};
+  if (!container || lines_.failed) return {};
   if (offset < body_start()) return {1, offset / (body_start() / 16) + 1, 0};
   index_lines_to(offset);
-  if (index_failed_) return {};
-  const auto next = std::upper_bound(line_starts_.begin(), line_starts_.end(), offset);
+  if (lines_.failed) return {};
+  const auto next = std::upper_bound(lines_.starts.begin(), lines_.starts.end(), offset);
   const uint32_t start = *(next - 1);
-  const auto line_number = static_cast<uint32_t>(next - line_starts_.begin());
+  const auto line_number = static_cast<uint32_t>(next - lines_.starts.begin());
   // Places on one line go on counting from the last one, or from the
   // checkpoint (one each 1024 bytes counted) before an earlier place, so
   // that a long line is counted about once, however many places it has.
@@ -761,7 +766,7 @@ std::u16string_view TextTokenStream::last_lexeme() const noexcept {
 uint32_t TextTokenStream::source_line_count() const noexcept {
   if (!container) return 0;
   index_lines_to(container->body_size);
-  return index_failed_ ? 0 : static_cast<uint32_t>(line_starts_.size());
+  return lines_.failed ? 0 : static_cast<uint32_t>(lines_.starts.size());
 }
 
 std::u16string TextTokenStream::source_line(uint32_t number) const noexcept {
@@ -778,11 +783,11 @@ std::u16string TextTokenStream::source_line(uint32_t number) const noexcept {
       return text;
     }
     // Index line by line until the line is found or the body ends.
-    while (line_starts_.size() < number && indexed_to_ < (c.body_size & ~1u) && !index_failed_)
-      index_lines_to(std::min<uint64_t>(static_cast<uint64_t>(indexed_to_) + 4096, c.body_size & ~1u));
-    if (index_failed_) return token_error = ERR_NO_MEMORY, std::u16string{};
-    if (line_starts_.size() < number) return {};
-    for (uint32_t at = line_starts_[number - 1]; at + 1 < c.body_size; at += 2) {
+    while (lines_.starts.size() < number && lines_.indexed_to < (c.body_size & ~1u) && !lines_.failed)
+      index_lines_to(std::min<uint64_t>(static_cast<uint64_t>(lines_.indexed_to) + 4096, c.body_size & ~1u));
+    if (lines_.failed) return token_error = ERR_NO_MEMORY, std::u16string{};
+    if (lines_.starts.size() < number) return {};
+    for (uint32_t at = lines_.starts[number - 1]; at + 1 < c.body_size; at += 2) {
       const char16_t u = unit_at(c.body(), at);
       if (u == u'\n') break;
       if (u != u'\r') text.push_back(u);

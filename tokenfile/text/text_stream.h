@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -34,6 +35,24 @@ struct Lexeme {
   char16_t text[kMaxLexemeChars + 1] = {};
 
   std::u16string_view view() const noexcept { return {text, size}; }
+};
+
+// Where the lines of a body start. The lexer adds each line as it consumes
+// the line feed before it; a query past what the lexer has read scans on.
+struct LineIndex {
+  std::vector<uint32_t> starts;  // line k + 1 starts at starts[k]
+  uint32_t indexed_to = 0;       // every line starting at or below this offset is in `starts`
+  bool failed = false;           // out of memory: places unknown
+
+  // The line after a line feed starts at `start` (added once, in order).
+  void add(uint32_t start) noexcept {
+    if (failed || start <= starts.back()) return;
+    try {
+      starts.push_back(start);
+    } catch (const std::bad_alloc&) {
+      failed = true;
+    }
+  }
 };
 
 class TextTokenStream final : public TokenStream {
@@ -151,11 +170,9 @@ class TextTokenStream final : public TokenStream {
   // once.
   SourcePlace place_of(uint32_t offset) const noexcept;
   void index_lines_to(uint32_t offset) const noexcept;
-  uint32_t body_start() const noexcept;                             // after the stream header line
-  bool header_line_ = true;                                         // the body starts with one
-  mutable std::vector<uint32_t> line_starts_;                       // line k + 1 starts at line_starts_[k]
-  mutable uint32_t indexed_to_ = 0;                                 // offsets below this are indexed
-  mutable bool index_failed_ = false;                               // out of memory: places unknown
+  uint32_t body_start() const noexcept;  // after the stream header line
+  bool header_line_ = true;              // the body starts with one
+  mutable LineIndex lines_;
   mutable uint32_t column_line_ = 0;                                // the last place counted: its line,
   mutable uint32_t column_at_ = 0;                                  // offset
   mutable uint32_t column_ = 0;                                     // and column
