@@ -1,6 +1,8 @@
 #include "app/reporter.h"
 
+#include <algorithm>
 #include <array>
+#include <charconv>
 #include <cstdio>
 #include <new>
 
@@ -22,7 +24,6 @@ constexpr std::string_view kBold = "\033[1m", kRed = "\033[1;31m", kMagenta = "\
 // How a character of a source line is shown in an excerpt.
 std::string shown(char16_t c, char16_t next, bool& pair) {
   pair = false;
-  if (c == u'\t') return "    ";
   if (c >= 0xD800 && c < 0xDC00 && next >= 0xDC00 && next < 0xE000) {
     pair = true;
     return printable(std::u16string{c, next});
@@ -59,8 +60,11 @@ bool find_warning(std::string_view name, Warning& warning) noexcept {
 }
 
 std::string excerpt_lines(const Excerpt& excerpt, bool color) {
-  std::string number = std::to_string(excerpt.line);
-  if (number.size() < 5) number.insert(0, 5 - number.size(), ' ');
+  char digits[16] = "    ";  // the line number, at least five columns wide, right-aligned
+  char* end = std::to_chars(digits + 4, digits + sizeof digits, excerpt.line).ptr;
+  const size_t wide = static_cast<size_t>(end - (digits + 4));
+  const std::string_view number =
+      wide >= 5 ? std::string_view(digits + 4, wide) : std::string_view(digits + wide - 1, 5);
   std::string text, marks;
   size_t column = 1;
   const std::u16string_view line = excerpt.text;
@@ -74,32 +78,47 @@ std::string excerpt_lines(const Excerpt& excerpt, bool color) {
     column = first + 1;  // units and characters may differ past a surrogate pair; close enough here
     if (first > 0) text = "...", marks = "   ";
   }
-  text.reserve(text.size() + (last - first) + 8);
-  marks.reserve(marks.size() + (last - first) + 8);
+  const size_t marked_end = excerpt.column + std::max<uint32_t>(excerpt.length, 1);
+  // Written through pointers into room for the widest form of every
+  // character ("<U+0085>"), then cut to what was written.
+  const size_t text_at = text.size(), marks_at = marks.size();
+  text.resize(text_at + 8 * (last - first));
+  marks.resize(marks_at + 8 * (last - first));
+  char* t = text.data() + text_at;
+  char* m = marks.data() + marks_at;
   for (size_t i = first; i < last; ++i, ++column) {
-    const bool marked =
-        column >= excerpt.column && column < excerpt.column + std::max<uint32_t>(excerpt.length, 1);
+    const bool marked = column >= excerpt.column && column < marked_end;
     const char mark = !marked ? ' ' : column == excerpt.column ? '^' : '~';
-    if (line[i] >= 0x20 && line[i] < 0x7F) {  // the usual character: shown as it is, one column
-      text.push_back(static_cast<char>(line[i]));
-      marks.push_back(mark);
+    const char16_t c = line[i];
+    if (c >= 0x20 && c < 0x7F) {  // the usual character: shown as it is, one column
+      *t++ = static_cast<char>(c);
+      *m++ = mark;
       continue;
     }
     bool pair = false;
-    const std::string s = shown(line[i], i + 1 < line.size() ? line[i + 1] : 0, pair);
+    const std::string s =
+        c == u'\t' ? std::string(4, ' ') : shown(c, i + 1 < line.size() ? line[i + 1] : 0, pair);
     i += pair;
-    text += s;
-    marks.append(1, mark);
-    marks.append(width_of(s) - 1, marked ? '~' : ' ');
+    t = std::copy(s.begin(), s.end(), t);
+    *m++ = mark;
+    m = std::fill_n(m, width_of(s) - 1, marked ? '~' : ' ');
   }
+  text.resize(static_cast<size_t>(t - text.data()));
+  marks.resize(static_cast<size_t>(m - marks.data()));
   if (last < line.size()) text += "...";
   if (excerpt.column >= column && last == line.size()) {
     marks.append(excerpt.column - column, ' ').append(1, '^');  // past the end of the line
   }
   marks.erase(marks.find_last_not_of(' ') + 1);
-  const std::string bar = std::string(number.size(), ' ') + " | ";
-  if (color) marks = std::string(kGreen) + marks + std::string(kReset);
-  return number + (text.empty() ? " |" : " | ") + text + "\n" + bar + marks + "\n";
+  std::string out;
+  out.reserve(2 * number.size() + text.size() + marks.size() + 32);
+  out.append(number).append(text.empty() ? " |" : " | ").append(text).append(1, '\n');
+  out.append(number.size(), ' ').append(" | ");
+  if (color) out.append(kGreen);
+  out.append(marks);
+  if (color) out.append(kReset);
+  out.push_back('\n');
+  return out;
 }
 
 void Reporter::print(Severity severity, Location where, std::string_view text, std::string_view tag,

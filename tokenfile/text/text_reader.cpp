@@ -787,11 +787,17 @@ std::u16string TextTokenStream::source_line(uint32_t number) const noexcept {
       index_lines_to(std::min<uint64_t>(static_cast<uint64_t>(lines_.indexed_to) + 4096, c.body_size & ~1u));
     if (lines_.failed) return token_error = ERR_NO_MEMORY, std::u16string{};
     if (lines_.starts.size() < number) return {};
-    for (uint32_t at = lines_.starts[number - 1]; at + 1 < c.body_size; at += 2) {
-      const char16_t u = unit_at(c.body(), at);
-      if (u == u'\n') break;
-      if (u != u'\r') text.push_back(u);
+    // The line ends before the next line's start, or at the end of the body.
+    const uint32_t from = lines_.starts[number - 1];
+    uint32_t to = from;
+    if (number < lines_.starts.size()) {
+      to = lines_.starts[number] - 2;
+    } else {
+      while (to + 1 < c.body_size && unit_at(c.body(), to) != u'\n') to += 2;
     }
+    text.resize((to - from) / 2);
+    for (size_t i = 0; i < text.size(); ++i) text[i] = unit_at(c.body(), from + 2 * static_cast<uint32_t>(i));
+    std::erase(text, u'\r');
     return text;
   } catch (const std::bad_alloc&) {
     token_error = ERR_NO_MEMORY;
