@@ -83,14 +83,15 @@ constexpr uint32_t kLanes = kTextLanes;
 
 // A unit that continues an unquoted word without a decision: not white
 // space (nothing at or below U+0020, not U+007F, nothing from U+1680 on,
-// where the wider white space lies), not a parenthesis.
+// where the wider white space lies), not a parenthesis, not a backslash
+// (which the lexeme notes).
 constexpr bool is_plain_word_unit(uint16_t u) noexcept {
-  return u > 0x20 && u != 0x7F && u != u'(' && u != u')' && u < 0x1680;
+  return u > 0x20 && u != 0x7F && u != u'(' && u != u')' && u != u'\\' && u < 0x1680;
 }
 
 Lanes plain_word_lanes(Units u) noexcept {
   return (u > splat_units(0x20)) & (u != splat_units(0x7F)) & (u != splat_units(u'(')) &
-         (u != splat_units(u')')) & (u < splat_units(0x1680));
+         (u != splat_units(u')')) & (u != splat_units(u'\\')) & (u < splat_units(0x1680));
 }
 
 // A unit inside a quoted string that needs no decision: not the quote, not
@@ -196,6 +197,7 @@ void TextTokenStream::mark_lexeme(uint32_t begin, uint32_t end) noexcept {
 int32_t TextTokenStream::scan_lexeme(bool may_close) noexcept {
   Lexeme& lx = lexeme;
   lx.continued = false;
+  lx.backslash = false;
   lx.size = 0;
   lx.text[0] = 0;
   at_end_of_data = false;
@@ -266,6 +268,7 @@ int32_t TextTokenStream::scan_lexeme(bool may_close) noexcept {
         }
         lx.text[lx.size++] = c;
         escaped = c == u'\\' && !escaped;
+        lx.backslash = lx.backslash || escaped;
         if (!escaped) {
           // What follows up to the next quote, backslash or carriage return
           // goes in unchanged.
@@ -310,6 +313,7 @@ int32_t TextTokenStream::scan_lexeme(bool may_close) noexcept {
       return ended(in.pos() - 2), fail(ERR_SYNTAX);
     }
     lx.text[lx.size++] = c;
+    lx.backslash = lx.backslash || c == u'\\';
     const uint32_t run =
         copy_word_run(in.here(), in.units_left(), lx.text + lx.size, kMaxLexemeChars - lx.size);
     in.skip(run);
@@ -461,11 +465,20 @@ int32_t TextTokenStream::read_wstring(char16_t* buffer, uint32_t capacity) noexc
     }
     const char16_t* t = lexeme.text;
     const uint32_t n = lexeme.size;
+    if (!lexeme.backslash && !lexeme.continued && stored == 0 && n <= room) {
+      // The usual string: one piece, nothing to resolve, room for all of it.
+      std::memcpy(buffer, t, n * sizeof(char16_t));
+      buffer[n] = 0;
+      string_length_ = n;
+      extend_span_ = false;
+      return 1;
+    }
     const uint32_t stored_before = stored;
     uint32_t i = 0;
     while (i < n && stored < room) {
       // Up to the next backslash the text goes in unchanged.
-      const uint32_t run = unescaped_run(t + i, std::min(n - i, room - stored));
+      const uint32_t run = lexeme.backslash ? unescaped_run(t + i, std::min(n - i, room - stored))
+                                            : std::min(n - i, room - stored);
       std::memcpy(buffer + stored, t + i, run * sizeof(char16_t));
       stored += run;
       i += run;

@@ -30,6 +30,8 @@ struct Lexeme {
   LexemeKind kind = LexemeKind::Word;
   // A quoted string directly followed by a plus sign.
   bool continued = false;
+  // The text holds a backslash (an escape, for the string reads).
+  bool backslash = false;
   uint32_t size = 0;
   // The characters, escapes of a quoted string still in place; terminated.
   char16_t text[kMaxLexemeChars + 1] = {};
