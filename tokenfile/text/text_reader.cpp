@@ -194,7 +194,7 @@ void TextTokenStream::mark_lexeme(uint32_t begin, uint32_t end) noexcept {
   span_end_ = end;
 }
 
-int32_t TextTokenStream::scan_lexeme(bool may_close) noexcept {
+int32_t TextTokenStream::scan_lexeme(bool may_close, bool skip_line_feeds) noexcept {
   Lexeme& lx = lexeme;
   lx.continued = false;
   lx.backslash = false;
@@ -214,18 +214,28 @@ int32_t TextTokenStream::scan_lexeme(bool may_close) noexcept {
   BodyCursor in(*container, lines_);
   char16_t c = 0;
   uint32_t begin = pushback_at_;
+  bool started = false;
   if (pushback != 0) {
     c = pushback;
     pushback = 0;
-  } else {
-    do {
+    started = c != u'\n' || !skip_line_feeds;
+    if (!started) ++line;
+  }
+  if (!started) {
+    for (;;) {
       if (!in.next(c)) {
         at_end_of_data = true;
         mark_lexeme(in.pos(), in.pos());
         stop_ = in.stop();
         return fail(ERR_READ);
       }
-    } while (c != u'\n' && is_text_white_space(c));
+      if (c == u'\n') {
+        if (!skip_line_feeds) break;
+        ++line;
+      } else if (!is_text_white_space(c)) {
+        break;
+      }
+    }
     begin = in.pos() - 2;
   }
   // Where the data ran out inside the lexeme, or the lexeme ended before
@@ -330,12 +340,8 @@ int32_t TextTokenStream::scan_lexeme(bool may_close) noexcept {
 
 int32_t TextTokenStream::fetch_lexeme(std::optional<LexemeKind> wanted, bool skip_groups) noexcept {
   for (;;) {
-    if (!scan_lexeme(false)) return 0;
+    if (!scan_lexeme(false, true)) return 0;
     const LexemeKind kind = lexeme.kind;
-    if (kind == LexemeKind::Newline) {
-      ++line;
-      continue;
-    }
     if (skip_groups && kind == LexemeKind::Open && wanted != LexemeKind::Open) {
       // Cannot overflow: a 32-bit body holds fewer than 2^31 characters.
       ++depth;

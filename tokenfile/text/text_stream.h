@@ -108,8 +108,10 @@ class TextTokenStream final : public TokenStream {
   // with ERR_END_OF_TOKEN. Other failures: ERR_READ when the data ends before
   // a lexeme (then at_end_of_data is set) or right after an opening quote;
   // ERR_SYNTAX for a lexeme over 1055 characters or one cut off by the end
-  // of the data. Consumed characters stay consumed after a failure.
-  [[nodiscard]] int32_t scan_lexeme(bool may_close) noexcept;
+  // of the data. Consumed characters stay consumed after a failure. With
+  // `skip_line_feeds` a line feed is no lexeme: it is passed like white
+  // space and counts a line.
+  [[nodiscard]] int32_t scan_lexeme(bool may_close, bool skip_line_feeds = false) noexcept;
 
   // Scans lexemes until one that is not a line feed (each counts a line) or,
   // with `skip_groups`, a group mark (which moves depth). Succeeds when
