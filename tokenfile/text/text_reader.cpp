@@ -382,35 +382,34 @@ int32_t TextTokenStream::read_token_open(uint32_t& id, const char16_t** label_ou
   // reads, and the text is terminated.
   static_assert(kMaxLexemeChars + 1 >= 16);
   id = token_id_from_name_in_buffer(lexeme.text);
-  try {
-    opening_text.assign(lexeme.view());
-    opening_text.push_back(u' ');
+  opening_name_[0] = lexeme_begin_;
+  opening_name_[1] = lexeme_end_;
+  opening_labelled_ = false;
+  opening_complete_ = false;
 
-    if (!fetch_lexeme(std::nullopt, false)) return 0;
-    switch (lexeme.kind) {
-      case LexemeKind::Open:
-        label[0] = 0;
-        if (label_out != nullptr) *label_out = nullptr;
-        break;
-      case LexemeKind::Word: {
-        opening_text.append(lexeme.view());
-        opening_text.push_back(u' ');
-        if (label_out != nullptr) {
-          const uint32_t n = lexeme.size < 32 ? lexeme.size : 32;
-          std::memcpy(label, lexeme.text, n * sizeof(char16_t));
-          label[n] = 0;
-          *label_out = label;
-        }
-        if (!fetch_lexeme(LexemeKind::Open, false)) return 0;
-        break;
+  if (!fetch_lexeme(std::nullopt, false)) return 0;
+  switch (lexeme.kind) {
+    case LexemeKind::Open:
+      label[0] = 0;
+      if (label_out != nullptr) *label_out = nullptr;
+      break;
+    case LexemeKind::Word: {
+      opening_label_[0] = lexeme_begin_;
+      opening_label_[1] = lexeme_end_;
+      opening_labelled_ = true;
+      if (label_out != nullptr) {
+        const uint32_t n = lexeme.size < 32 ? lexeme.size : 32;
+        std::memcpy(label, lexeme.text, n * sizeof(char16_t));
+        label[n] = 0;
+        *label_out = label;
       }
-      default:
-        return fail(ERR_SYNTAX);
+      if (!fetch_lexeme(LexemeKind::Open, false)) return 0;
+      break;
     }
-    opening_text.push_back(u'(');
-  } catch (const std::bad_alloc&) {
-    return fail(ERR_NO_MEMORY);
+    default:
+      return fail(ERR_SYNTAX);
   }
+  opening_complete_ = true;
   depth = 1;
   return 1;
 }
@@ -591,7 +590,7 @@ std::unique_ptr<TokenBlock> TextTokenStream::read_block() noexcept {
   try {
     block = std::make_unique<TokenBlock>();
     block->kind = BLOCK_TEXT;
-    std::u16string current = opening_text;
+    std::u16string current = opening_text();
     bool at_start = false;
     int32_t level = 1;
     int32_t line_level = 1;
@@ -763,9 +762,37 @@ SourcePlace TextTokenStream::open_token_place() const noexcept {
   return open_names_.empty() ? SourcePlace{} : place_of(open_names_.back());
 }
 
+void TextTokenStream::append_lexeme_text(uint32_t begin, uint32_t end, std::u16string& out) const {
+  const bool quoted = end - begin >= 4 && unit_at(container->body(), begin) == u'"';
+  if (quoted) begin += 2, end -= 2;
+  for (uint32_t at = begin; at + 1 < end; at += 2) {
+    const char16_t u = unit_at(container->body(), at);
+    if (u != u'\r') out.push_back(u);
+  }
+}
+
+std::u16string TextTokenStream::opening_text() const {
+  std::u16string text;
+  if (!container) return text;
+  append_lexeme_text(opening_name_[0], opening_name_[1], text);
+  text.push_back(u' ');
+  if (opening_labelled_) {
+    append_lexeme_text(opening_label_[0], opening_label_[1], text);
+    text.push_back(u' ');
+  }
+  if (opening_complete_) text.push_back(u'(');
+  return text;
+}
+
 std::u16string_view TextTokenStream::last_token_name() const noexcept {
-  const std::u16string_view opening(opening_text);
-  return opening.substr(0, opening.find(u' '));
+  if (!container) return {};
+  try {
+    name_text_.clear();
+    append_lexeme_text(opening_name_[0], opening_name_[1], name_text_);
+    return std::u16string_view(name_text_).substr(0, name_text_.find(u' '));
+  } catch (const std::bad_alloc&) {
+    return {};
+  }
 }
 
 std::u16string_view TextTokenStream::last_lexeme() const noexcept {

@@ -136,9 +136,6 @@ class TextTokenStream final : public TokenStream {
   // The last scan failed because the data ended where a lexeme should start
   // (nothing but white space was left).
   bool at_end_of_data = false;
-  // Name, label and opening parenthesis of the token opened last, kept
-  // whole however long: the first line of read_block.
-  std::u16string opening_text;
 
   // --- writer state ---
 
@@ -167,6 +164,19 @@ class TextTokenStream final : public TokenStream {
   uint32_t string_length_ = 0;
   // The names of the open tokens, innermost last (beside open_tokens).
   std::vector<uint32_t> open_names_;
+  // The token opened last: where its name and label lexemes stand in the
+  // body, whether it has a label and whether its parenthesis followed.
+  uint32_t opening_name_[2] = {};
+  uint32_t opening_label_[2] = {};
+  bool opening_labelled_ = false;
+  bool opening_complete_ = false;
+  // Its name, label and parenthesis as read (the first line of read_block),
+  // each but the last followed by a space, kept whole however long.
+  std::u16string opening_text() const;
+  // The text of the lexeme from `begin` to `end` (quotes taken off a
+  // string, escapes left in place) appended to `out`.
+  void append_lexeme_text(uint32_t begin, uint32_t end, std::u16string& out) const;
+  mutable std::u16string name_text_;
   // Records the lexeme scanned last, from `begin` to `end`.
   void mark_lexeme(uint32_t begin, uint32_t end) noexcept;
   // The line and column of a body offset; filled from a line index built
