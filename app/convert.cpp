@@ -300,7 +300,8 @@ class Converter {
     token_error = 0;
     if (!target_->write_wstring(text_.data())) return fail_write();
     const NameValue* action_modifier = modifier_index.find_in_buffer(text_.data());
-    const TokenStream::Mark action_mark = source_.last_mark();
+    const TokenStream::Mark action_mark =
+        action_modifier != nullptr ? source_.last_mark() : TokenStream::Mark{};
 
     // The modifier names run to the end of the token's content. Any other
     // failure of a read is a damaged source, not the end of the list.
@@ -340,11 +341,14 @@ class Converter {
   // unreported for the caller, as the end of the list.
   bool read_string(Reading reading, bool list_item = false) {
     token_error = 0;
+    // Unit 254 is set only by a string of 255 units or more (a shorter one
+    // ends before it), so only such a string asks for its whole length.
+    text_[STRING_CAPACITY - 2] = 0;
     if (!source_.read_wstring(text_.data(), STRING_CAPACITY)) {
       if (!list_item || token_error != ERR_END_OF_TOKEN) fail_read(reading, true);
       return false;
     }
-    if (source_.last_string_length() >= STRING_CAPACITY) {
+    if (text_[STRING_CAPACITY - 2] != 0 && source_.last_string_length() >= STRING_CAPACITY) {
       warn(Warning::StringCut, source_.last_mark(), Cause::StringCut,
            {reading.token, decimal(source_.last_string_length())});
     }

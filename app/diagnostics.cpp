@@ -129,22 +129,27 @@ static_assert(static_cast<size_t>(Cause::NumberForm) + 1 == cause_table.size());
 std::string cause_text(Cause cause, std::initializer_list<std::string_view> args) {
   const std::string_view text = cause_table[static_cast<size_t>(cause)].text;
   std::string out;
-  out.reserve(text.size() + 32);
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 1 < text.size() && text[i + 1] >= '1' && text[i + 1] <= '3') {
-      const size_t k = static_cast<size_t>(text[i + 1] - '1');
-      if (k < args.size()) out.append(args.begin()[k]);
-      ++i;
-    } else {
-      out.push_back(text[i]);
-    }
+  size_t room = text.size();
+  for (std::string_view arg : args) room += arg.size();
+  out.reserve(room);
+  // The text between the places "%1" to "%3" goes in whole.
+  size_t from = 0;
+  for (size_t at = text.find('%'); at != std::string_view::npos; at = text.find('%', at + 1)) {
+    if (at + 1 >= text.size() || text[at + 1] < '1' || text[at + 1] > '3') continue;
+    out.append(text.substr(from, at - from));
+    const size_t k = static_cast<size_t>(text[at + 1] - '1');
+    if (k < args.size()) out.append(args.begin()[k]);
+    from = ++at + 1;
   }
+  out.append(text.substr(from));
   return out;
 }
 
 std::string diagnostic_line(Severity severity, std::string_view source, Location where,
                             std::string_view cause) {
-  std::string line(source);
+  std::string line;
+  line.reserve(source.size() + cause.size() + 64);  // room for the place, the severity and a tag
+  line.append(source);
   char number[24];
   auto append_number = [&](uint64_t value) {
     line.append(number, std::to_chars(number, number + sizeof number, value).ptr);
@@ -200,8 +205,13 @@ void append_utf8(std::string& out, char32_t cp) {
 std::string printable(std::u16string_view text, size_t limit) {
   std::string out;
   const size_t n = text.size() < limit ? text.size() : limit;
+  out.reserve(n + 3);
   for (size_t i = 0; i < n; ++i) {
     char32_t cp = text[i];
+    if (cp >= 0x20 && cp < 0x7F) {  // the usual character
+      out.push_back(static_cast<char>(cp));
+      continue;
+    }
     if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
         text[i + 1] <= 0xDFFF) {
       cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
