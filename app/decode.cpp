@@ -1,9 +1,12 @@
 #include "app/decode.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <new>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "app/diagnostics.h"
 #include "app/input_map_tables.h"
@@ -26,6 +29,27 @@ const char16_t* first_name(const NameValue* table, uint32_t value) {
   return nullptr;
 }
 
+// The canonical name of each control code of one device, by code, for a
+// look-up in logarithmic time instead of a scan of the table.
+class CodeNames {
+ public:
+  explicit CodeNames(const NameValue* table) {
+    for (const NameValue* e = table; e != nullptr && e->name != nullptr; ++e)
+      entries_.emplace_back(e->value, e->name);
+    // A stable sort keeps the table's first name of each code first.
+    std::stable_sort(entries_.begin(), entries_.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+  }
+  const char16_t* find(uint32_t value) const {
+    const auto at = std::lower_bound(entries_.begin(), entries_.end(), value,
+                                     [](const auto& entry, uint32_t v) { return entry.first < v; });
+    return at != entries_.end() && at->first == value ? at->second : nullptr;
+  }
+
+ private:
+  std::vector<std::pair<uint32_t, const char16_t*>> entries_;
+};
+
 class Decoder {
  public:
   Decoder(TokenStream& source, TokenStream& target, Console& console, Reporter& reporter, bool utf8)
@@ -34,7 +58,9 @@ class Decoder {
         console_(console),
         reporter_(reporter),
         binary_((tokenfile::token_stream_flags(source) & tokenfile::STREAM_BINARY) != 0),
-        utf8_(utf8) {}
+        utf8_(utf8),
+        controls_{CodeNames(control_tables[0]), CodeNames(control_tables[1]), CodeNames(control_tables[2]),
+                  CodeNames(control_tables[3])} {}
 
   bool run() {
     uint32_t id = 0;
@@ -101,37 +127,42 @@ class Decoder {
 
   bool binding(uint32_t device) {
     uint32_t control = 0, mask = 0;
-    std::array<char16_t, 258> action{};
     token_error = 0;
     if (!source_.read_hex(control)) return fail("an io_map lacks its control code");
-    const char16_t* control_name = first_name(control_tables[device], control);
+    const char16_t* control_name = controls_[device].find(control);
     if (control_name == nullptr)
       return fail("control code " + hex(control) + " is not in the device's table");
     token_error = 0;
-    if (!source_.read_wstring(action.data(), action.size())) return fail("an io_map lacks its action string");
+    if (!source_.read_wstring(action_.data(), action_.size()))
+      return fail("an io_map lacks its action string");
     const uint32_t length = source_.last_string_length();
-    const std::u16string_view text(action.data());
     if (length > 255)
       return fail("an action string of " + std::to_string(length) + " characters is over 255");
-    if (text.size() != length) return fail("an action string holds U+0000, which a source cannot hold");
-    if (text.find(u'\r') != text.npos)
-      return fail("an action string holds a carriage return, which the text form drops");
+    // One pass for the characters a source cannot hold as they are.
+    const std::u16string_view text(action_.data(), length);
+    bool nul = false, carriage_return = false;
+    for (const char16_t c : text) {
+      nul = nul || c == 0;
+      carriage_return = carriage_return || c == u'\r';
+    }
+    if (nul) return fail("an action string holds U+0000, which a source cannot hold");
+    if (carriage_return) return fail("an action string holds a carriage return, which the text form drops");
     if (utf8_ && has_lone_surrogate(text))
       return fail("an action string holds an unpaired surrogate, which UTF-8 cannot hold");
     token_error = 0;
     if (!source_.read_uint(mask)) return fail("an io_map lacks its modifier mask");
-    std::u16string modifiers;
-    if (!modifier_names_of(mask, modifiers))
+    if (!modifier_names_of(mask, modifiers_))
       return fail("modifier mask " + hex(mask) + " is none that names give");
     if (!ends("io_map")) return false;
+    // The action is terminated where it ends (it holds no U+0000).
     if (!write(target_.write_token_open(TOKEN_IO_MAP, nullptr) && target_.write_wstring(control_name) &&
-               target_.write_wstring(std::u16string(text).c_str())))
+               target_.write_wstring(action_.data())))
       return false;
-    for (size_t at = 0; at < modifiers.size();) {
-      const size_t end = std::min(modifiers.find(u' ', at), modifiers.size());
-      if (!write(target_.write_wstring(modifiers.substr(at, end - at).c_str()))) return false;
-      at = end + 1;
-    }
+    // Each name is written in place, its separator made a terminator.
+    std::replace(modifiers_.begin(), modifiers_.end(), u' ', u'\0');
+    for (size_t at = 0; at < modifiers_.size();
+         at += std::char_traits<char16_t>::length(modifiers_.data() + at) + 1)
+      if (!write(target_.write_wstring(modifiers_.data() + at))) return false;
     return write(target_.write_token_close());
   }
 
@@ -189,6 +220,9 @@ class Decoder {
   Reporter& reporter_;
   const bool binary_;
   const bool utf8_;
+  const std::array<CodeNames, 4> controls_;  // by device code, like control_tables
+  std::array<char16_t, 258> action_;         // the action string read last
+  std::u16string modifiers_;                 // the names of the modifier mask read last
 };
 
 }  // namespace
