@@ -24,6 +24,7 @@ constexpr std::string_view kBold = "\033[1m", kRed = "\033[1;31m", kMagenta = "\
 // How a character of a source line is shown in an excerpt.
 std::string shown(char16_t c, char16_t next, bool& pair) {
   pair = false;
+  if (c == u'\t') return "    ";
   if (c >= 0xD800 && c < 0xDC00 && next >= 0xDC00 && next < 0xE000) {
     pair = true;
     return printable(std::u16string{c, next});
@@ -96,8 +97,7 @@ std::string excerpt_lines(const Excerpt& excerpt, bool color) {
       continue;
     }
     bool pair = false;
-    const std::string s =
-        c == u'\t' ? std::string(4, ' ') : shown(c, i + 1 < line.size() ? line[i + 1] : 0, pair);
+    const std::string s = shown(c, i + 1 < line.size() ? line[i + 1] : 0, pair);
     i += pair;
     t = std::copy(s.begin(), s.end(), t);
     *m++ = mark;

@@ -215,24 +215,6 @@ template <typename Char>
   if (position >= block_end) return stop_ = ReadStop::TokenEnd, fail(ERR_END_OF_TOKEN);
   if (capacity == 0) return fail(ERR_BAD_VALUE);  // not even a terminator fits
   const uint32_t available = remaining();
-  if (available >= 2) {
-    // The common case, a string that fits the buffer and the body, with one
-    // bounds check and one move; everything else below.
-    const uint8_t* p = cursor();
-    const uint32_t n = load_u16le(p);
-    string_length_ = n;
-    const uint32_t bytes = n * static_cast<uint32_t>(sizeof(Char));
-    if (n < capacity && available - 2 >= bytes) {
-      if constexpr (sizeof(Char) == 1 || std::endian::native == std::endian::little) {
-        std::memcpy(buffer, p + 2, bytes);
-      } else {
-        for (uint32_t i = 0; i < n; ++i) buffer[i] = static_cast<Char>(load_u16le(p + 2 + 2 * i));
-      }
-      buffer[n] = 0;
-      advance(2 + bytes);
-      return 1;
-    }
-  }
   if (available < 2) return ran_out();
   const uint32_t n = load_u16le(cursor());
   string_length_ = n;
@@ -278,30 +260,35 @@ template <typename Char>
   return 0;
 }
 
-int32_t BinaryTokenStream::read_wstring(char16_t* buffer, uint32_t capacity) noexcept {
-  if constexpr (std::endian::native == std::endian::little) {
-    // The usual string, which fits the buffer, its token and the body, in
-    // few instructions; read_counted takes every other case.
+// The usual string, which fits the buffer, its token and the body, in few
+// instructions; false, with nothing read, for every other case, which
+// read_counted takes.
+template <typename Char>
+bool BinaryTokenStream::read_counted_in_place(Char* buffer, uint32_t capacity) noexcept {
+  if constexpr (sizeof(Char) == 1 || std::endian::native == std::endian::little) {
     const uint64_t offset = static_cast<uint64_t>(position) + delta_;
-    if (delta_known_ && position < block_end && offset + 2 <= container->body_size) {
-      const uint8_t* p = container->body() + offset;
-      const uint32_t n = load_u16le(p);
-      if (n < capacity && offset + 2 + 2 * n <= container->body_size) {
-        stop_ = ReadStop::None;
-        span_begin_ = position;
-        string_length_ = n;
-        std::memcpy(buffer, p + 2, 2 * n);
-        buffer[n] = 0;
-        advance(2 + 2 * n);
-        return 1;
-      }
-    }
+    if (!delta_known_ || position >= block_end || offset + 2 > container->body_size) return false;
+    const uint8_t* p = container->body() + offset;
+    const uint32_t n = load_u16le(p);
+    const uint32_t bytes = n * static_cast<uint32_t>(sizeof(Char));
+    if (n >= capacity || offset + 2 + bytes > container->body_size) return false;
+    stop_ = ReadStop::None;
+    span_begin_ = position;
+    string_length_ = n;
+    std::memcpy(buffer, p + 2, bytes);
+    buffer[n] = 0;
+    advance(2 + bytes);
+    return true;
   }
-  return read_counted(buffer, capacity);
+  return false;
+}
+
+int32_t BinaryTokenStream::read_wstring(char16_t* buffer, uint32_t capacity) noexcept {
+  return read_counted_in_place(buffer, capacity) ? 1 : read_counted(buffer, capacity);
 }
 
 int32_t BinaryTokenStream::read_string(char* buffer, uint32_t capacity) noexcept {
-  return read_counted(buffer, capacity);
+  return read_counted_in_place(buffer, capacity) ? 1 : read_counted(buffer, capacity);
 }
 
 // Skips to the end of the innermost open token and closes it. When that end

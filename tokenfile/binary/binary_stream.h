@@ -70,6 +70,8 @@ class BinaryTokenStream final : public TokenStream {
   int32_t read_u32(uint32_t& value) noexcept;
   template <typename Char>
   int32_t read_counted(Char* buffer, uint32_t capacity) noexcept;
+  template <typename Char>
+  bool read_counted_in_place(Char* buffer, uint32_t capacity) noexcept;
   int32_t append(const void* data, uint32_t count) noexcept;
   int32_t write_u32(uint32_t value) noexcept;
 

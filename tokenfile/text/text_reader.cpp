@@ -762,13 +762,22 @@ SourcePlace TextTokenStream::open_token_place() const noexcept {
   return open_names_.empty() ? SourcePlace{} : place_of(open_names_.back());
 }
 
+void TextTokenStream::append_source_units(uint32_t begin, uint32_t end, std::u16string& out) const {
+  // Written into room for every unit, then cut to those kept.
+  const size_t from = out.size();
+  out.resize(from + (end > begin ? (end - begin) / 2 : 0));
+  char16_t* kept = out.data() + from;
+  for (uint32_t at = begin; at + 1 < end; at += 2) {
+    *kept = unit_at(container->body(), at);
+    kept += *kept != u'\r';
+  }
+  out.resize(static_cast<size_t>(kept - out.data()));
+}
+
 void TextTokenStream::append_lexeme_text(uint32_t begin, uint32_t end, std::u16string& out) const {
   const bool quoted = end - begin >= 4 && unit_at(container->body(), begin) == u'"';
   if (quoted) begin += 2, end -= 2;
-  for (uint32_t at = begin; at + 1 < end; at += 2) {
-    const char16_t u = unit_at(container->body(), at);
-    if (u != u'\r') out.push_back(u);
-  }
+  append_source_units(begin, end, out);
 }
 
 std::u16string TextTokenStream::opening_text() const {
@@ -799,10 +808,7 @@ std::u16string_view TextTokenStream::last_lexeme() const noexcept {
   if (!container) return {};
   try {
     lexeme_text_.clear();
-    for (uint32_t at = lexeme_begin_; at + 1 < lexeme_end_; at += 2) {
-      const char16_t u = unit_at(container->body(), at);
-      if (u != u'\r') lexeme_text_.push_back(u);
-    }
+    append_source_units(lexeme_begin_, lexeme_end_, lexeme_text_);
     return lexeme_text_;
   } catch (const std::bad_alloc&) {
     return {};
@@ -841,9 +847,7 @@ std::u16string TextTokenStream::source_line(uint32_t number) const noexcept {
     } else {
       while (to + 1 < c.body_size && unit_at(c.body(), to) != u'\n') to += 2;
     }
-    text.resize((to - from) / 2);
-    for (size_t i = 0; i < text.size(); ++i) text[i] = unit_at(c.body(), from + 2 * static_cast<uint32_t>(i));
-    std::erase(text, u'\r');
+    append_source_units(from, to, text);
     return text;
   } catch (const std::bad_alloc&) {
     token_error = ERR_NO_MEMORY;

@@ -173,8 +173,11 @@ class TextTokenStream final : public TokenStream {
   // Its name, label and parenthesis as read (the first line of read_block),
   // each but the last followed by a space, kept whole however long.
   std::u16string opening_text() const;
-  // The text of the lexeme from `begin` to `end` (quotes taken off a
-  // string, escapes left in place) appended to `out`.
+  // The body's units from `begin` to `end` as the reader takes them
+  // (carriage returns dropped), appended to `out`.
+  void append_source_units(uint32_t begin, uint32_t end, std::u16string& out) const;
+  // The same for a lexeme's text: quotes taken off a string, escapes left in
+  // place.
   void append_lexeme_text(uint32_t begin, uint32_t end, std::u16string& out) const;
   mutable std::u16string name_text_;
   // Records the lexeme scanned last, from `begin` to `end`.
